@@ -1,0 +1,267 @@
+/* packet-nrf24.cpp
+ * Dissector for nRF24 Enhanced ShockBurst frames as sent over the air: a 5-byte
+ * address, a 9-bit packet control field, 0..63 payload bytes and a 16-bit CRC,
+ * packed bit after bit. The payload is handed, byte-aligned, to the heuristic
+ * sub-dissector list "nrf24".
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include <stdio.h>
+
+#include <epan/packet.h>
+#include <epan/proto.h>
+
+/* The host declares these only when built with plug-in support (3.2, 3.4). */
+#if !defined(HAVE_PLUGINS) && (NRF24_WS_MAJOR < 4)
+extern "C" {
+typedef struct {
+    void (*register_protoinfo)(void);
+    void (*register_handoff)(void);
+} proto_plugin;
+WS_DLL_PUBLIC void proto_register_plugin(const proto_plugin *plugin);
+}
+#endif
+
+/* 3.2 took the bitmask field list as const int **, later hosts as int * const *. */
+#if NRF24_WS_MAJOR == 3 && NRF24_WS_MINOR < 4
+typedef const int *nrf24_bitmask_field;
+#else
+typedef int *const nrf24_bitmask_field;
+#endif
+
+/* 4.4 renamed tvb_get_guint8 (same function) and deprecates the old name. */
+#if NRF24_WS_MAJOR > 4 || (NRF24_WS_MAJOR == 4 && NRF24_WS_MINOR >= 4)
+#define nrf24_get_byte tvb_get_uint8
+#else
+#define nrf24_get_byte tvb_get_guint8
+#endif
+
+#define NRF24_EXPORT extern "C" __attribute__((visibility("default")))
+
+NRF24_EXPORT const gchar plugin_version[];
+NRF24_EXPORT const int plugin_want_major;
+NRF24_EXPORT const int plugin_want_minor;
+NRF24_EXPORT void plugin_register(void);
+NRF24_EXPORT void proto_register_nrf24(void);
+NRF24_EXPORT void proto_reg_handoff_nrf24(void);
+NRF24_EXPORT guint16 nrf_crc16(tvbuff_t *tvb, const guint16 len_bits);
+
+const gchar plugin_version[] = "3.2.3";
+const int plugin_want_major = NRF24_WS_MAJOR;
+const int plugin_want_minor = NRF24_WS_MINOR;
+
+static int proto_nrf24 = -1;
+static int hf_nrf24_nodeaddress = -1;
+static int hf_nrf24_control = -1;
+static int hf_nrf24_control_payloadlength = -1;
+static int hf_nrf24_control_pid = -1;
+static int hf_nrf24_control_noack = -1;
+static int hf_nrf24_crc = -1;
+static int hf_nrf24_crc_valid = -1;
+static gint ett_nrf24 = -1;
+static gint ett_nrf24_control = -1;
+static heur_dissector_list_t heur_subdissector_list = NULL;
+
+static const value_string noack_types[] = {
+    { 0, "ACK" },
+    { 1, "NO_ACK" },
+    { 0, NULL }
+};
+
+static nrf24_bitmask_field control_fields[] = {
+    &hf_nrf24_control_payloadlength,
+    &hf_nrf24_control_pid,
+    &hf_nrf24_control_noack,
+    NULL
+};
+
+static hf_register_info hf[] = {
+    { &hf_nrf24_nodeaddress,
+      { "Node address", "nrf24.node",
+        FT_UINT64, BASE_HEX, NULL, 0,
+        NULL, HFILL }},
+    { &hf_nrf24_control,
+      { "Control field", "nrf24.ctrl",
+        FT_UINT16, BASE_HEX, NULL, 0,
+        NULL, HFILL }},
+    { &hf_nrf24_control_payloadlength,
+      { "Payload length", "nrf24.ctrl.len",
+        FT_UINT16, BASE_DEC, NULL, 0xFC00,
+        NULL, HFILL }},
+    { &hf_nrf24_control_pid,
+      { "PID", "nrf24.ctrl.pid",
+        FT_UINT16, BASE_DEC, NULL, 0x0300,
+        NULL, HFILL }},
+    { &hf_nrf24_control_noack,
+      { "No ack", "nrf24.ctrl.noack",
+        FT_UINT16, BASE_DEC, VALS(noack_types), 0x0080,
+        NULL, HFILL }},
+    { &hf_nrf24_crc,
+      { "CRC", "nrf24.crc",
+        FT_UINT16, BASE_HEX, NULL, 0,
+        NULL, HFILL }},
+    { &hf_nrf24_crc_valid,
+      { "CRC Valid", "nrf24.crcvalid",
+        FT_BOOLEAN, BASE_NONE, NULL, 0,
+        NULL, HFILL }},
+};
+
+static gint *ett[] = {
+    &ett_nrf24,
+    &ett_nrf24_control,
+};
+
+static proto_plugin plugin_nrf24;
+
+/* The summary is composed here and copied by the Info column at once. */
+static gchar col_info[100];
+
+/* CRC-16/CCITT-FALSE over the first len_bits bits of the frame, most significant
+ * bit first: the packet is not byte aligned, so the last byte counts only in part. */
+guint16 nrf_crc16(tvbuff_t *tvb, const guint16 len_bits)
+{
+    guint16 crc = 0xFFFF;
+    if (len_bits == 0 || len_bits > 8 * tvb_captured_length(tvb))
+        return crc;
+    guint8 byte = 0;
+    for (guint b = 0; b < len_bits; b++) {
+        if (b % 8 == 0)
+            byte = nrf24_get_byte(tvb, b / 8);
+        crc ^= (guint16)(((byte >> (7 - b % 8)) & 1) << 15);
+        crc = (crc & 0x8000) ? (guint16)((crc << 1) ^ 0x1021) : (guint16)(crc << 1);
+    }
+    return crc;
+}
+
+/* One-line packet summary for the Info column and the protocol item label. */
+static const gchar *buildColInfo(guint64 nodeAddress, guint8 payloadLen, guint8 pid, gboolean noAck)
+{
+    int n = snprintf(col_info, sizeof col_info, "Adr:0x");
+    for (int i = 0; i < 5; i++)
+        n += snprintf(col_info + n, sizeof col_info - n, "%02x",
+                      (unsigned)((nodeAddress >> (8 * (4 - i))) & 0xFF));
+    snprintf(col_info + n, sizeof col_info - n, ", Len:%d%s, Pid:%d, %s",
+             payloadLen, payloadLen == 0 ? "(ack)" : "", pid, noAck ? "NoAck" : "Ack");
+    return col_info;
+}
+
+/* The payload starts one bit past a byte boundary: copy it out aligned, show it,
+ * and offer it to the heuristic list only when the CRC vouches for it. */
+static void dissect_nrf24_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
+                                  int bitoffset, guint8 payloadLen, gboolean crc_ok)
+{
+    if (payloadLen == 0) {
+        col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
+        return;
+    }
+    tvbuff_t *tvb_next = tvb_new_octet_aligned(tvb, bitoffset, 8 * payloadLen);
+    add_new_data_source(pinfo, tvb_next, "NRF24 Payload Data");
+
+    heur_dtbl_entry_t *heur_entry = NULL;
+    if (crc_ok && dissector_try_heuristic(heur_subdissector_list, tvb_next, pinfo, tree, &heur_entry, NULL)) {
+        col_set_str(pinfo->cinfo, COL_PROTOCOL, "mysensors");
+        return;
+    }
+    puts("  call_dissector");
+    if (pinfo->want_pdu_tracking)
+        pinfo->want_pdu_tracking--;
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, crc_ok ? "mysensors" : "nrf24");
+}
+
+/* Decodes one frame. The whole captured length counts as consumed, also bytes
+ * after the CRC, so the host adds no trailing data item. */
+static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
+{
+    proto_item *ti = NULL;
+    proto_tree *nrf24_tree = NULL;
+    int bitoffset = 0;
+
+    puts("dissect_nrf24");
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
+    col_add_fstr(pinfo->cinfo, COL_PACKET_LENGTH, "%d", tvb_captured_length(tvb));
+    col_clear(pinfo->cinfo, COL_INFO);
+
+    guint16 controlField = tvb_get_bits16(tvb, 40, 9, ENC_BIG_ENDIAN);
+    guint8 payloadLen = (controlField >> 3) & 0x3F;
+    guint8 pid = (controlField >> 1) & 3;
+    guint8 noAck = controlField & 1;
+    guint16 packetLenBits = 8 * payloadLen + 65;
+
+    if (tree)
+        ti = proto_tree_add_item(tree, proto_nrf24, tvb, 0, (packetLenBits + 7) / 8, ENC_NA);
+    guint16 calc_crc = nrf_crc16(tvb, packetLenBits - 16);
+    if (tree) {
+        nrf24_tree = proto_item_add_subtree(ti, ett_nrf24);
+        proto_tree_add_item(nrf24_tree, hf_nrf24_nodeaddress, tvb, (bitoffset + 7) / 8, 5, ENC_BIG_ENDIAN);
+    }
+    guint64 nodeAddress = tvb_get_ntoh64(tvb, 0) >> 24;
+    bitoffset += 40;
+    if (tree)
+        proto_tree_add_bitmask(nrf24_tree, tvb, (bitoffset + 7) / 8, hf_nrf24_control, ett_nrf24_control,
+                               control_fields, ENC_BIG_ENDIAN);
+    bitoffset += 9;
+    if (tree)
+        proto_tree_add_bits_item(nrf24_tree, hf_nrf24_crc, tvb, bitoffset + 8 * payloadLen, 16, ENC_BIG_ENDIAN);
+    guint16 packet_crc = tvb_get_bits16(tvb, bitoffset + 8 * payloadLen, 16, ENC_BIG_ENDIAN);
+    gboolean crc_ok = calc_crc == packet_crc;
+    if (tree) {
+        /* Up to 8 bytes from byte 7, but never past the packet: an ack frame ends at byte 8. */
+        gint valid_len = MIN(8, (packetLenBits + 7) / 8 - (bitoffset + 7) / 8);
+        proto_item *pi = proto_tree_add_boolean(nrf24_tree, hf_nrf24_crc_valid, tvb, (bitoffset + 7) / 8, valid_len,
+                                                crc_ok);
+        proto_item_set_generated(pi);
+    }
+
+    if (crc_ok) {
+        puts("CRC OK");
+        const gchar *info = buildColInfo(nodeAddress, payloadLen, pid, noAck != 0);
+        col_add_str(pinfo->cinfo, COL_INFO, info);
+        if (tree)
+            proto_item_append_text(ti, " - %s", info);
+        col_add_str(pinfo->cinfo, COL_DEF_SRC, "?");
+        col_add_fstr(pinfo->cinfo, COL_DEF_DST, "%d", (int)(nodeAddress & 0xFF));
+    } else {
+        printf("CRC ERR: [CRC calculated, CRC packet] = [%i, %i]\n", calc_crc, packet_crc);
+        col_set_str(pinfo->cinfo, COL_INFO, "CRC Error");
+    }
+
+    dissect_nrf24_payload(tvb, pinfo, tree, bitoffset, payloadLen, crc_ok);
+    puts("Done dissect_nrf24");
+    return tvb_captured_length(tvb);
+}
+
+/* Registers the protocol, its fields and subtrees, the dissector "nrf24" (reached
+ * by name only) and the heuristic list that payload decoders join. */
+void proto_register_nrf24(void)
+{
+    proto_nrf24 = proto_register_protocol("NRF24", "nrf24", "nrf24");
+    printf("register_dissector proto_nrf24=%i\n", proto_nrf24);
+    if (register_dissector("nrf24", dissect_nrf24, proto_nrf24) == NULL)
+        puts("!!! register_dissector returned NULL");
+    puts("register_heur_dissector_list");
+    heur_subdissector_list = register_heur_dissector_list("nrf24", proto_nrf24);
+    if (heur_subdissector_list == NULL)
+        puts("!!!!!!! heur_subdissector_list=NULL");
+    puts("proto_register_field_array");
+    proto_register_field_array(proto_nrf24, hf, array_length(hf));
+    puts("proto_register_subtree_array");
+    proto_register_subtree_array(ett, array_length(ett));
+}
+
+/* Nothing to attach to: frames reach the dissector by its name. */
+void proto_reg_handoff_nrf24(void)
+{
+    printf("proto_reg_handoff_nrf24 (proto_nrf24=%i)\n", proto_nrf24);
+    puts("Done proto_reg_handoff_nrf24");
+}
+
+/* The entry point the host looks up after accepting the version symbols. */
+void plugin_register(void)
+{
+    puts("plugin_register");
+    plugin_nrf24.register_protoinfo = proto_register_nrf24;
+    plugin_nrf24.register_handoff = proto_reg_handoff_nrf24;
+    proto_register_plugin(&plugin_nrf24);
+    puts("Done plugin_register");
+}

@@ -1,0 +1,114 @@
+"""Runs the real tshark with the freshly built module, hermetically.
+
+Every run gets a private plug-in folder holding only our module(s), an empty HOME
+and TZ=UTC. As root, tshark ignores WIRESHARK_PLUGIN_DIR, so it is run as an
+unprivileged uid then. The module's trace lines share stdout with tshark's own
+output; they are separated from it by exact match.
+"""
+
+import atexit
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+
+import nrf24_encode  # noqa: E402  (the shared frame encoder)
+
+USER_DLT = 'uat:user_dlts:"User 0 (DLT=147)","nrf24","0","","0",""'
+UNPRIVILEGED = 65534
+
+TRACE_LINES = re.compile(
+    r"plugin_register|Done plugin_register|register_dissector proto_nrf24=-?\d+|"
+    r"!!! register_dissector returned NULL|register_heur_dissector_list|"
+    r"!!!!!!! heur_subdissector_list=NULL|proto_register_field_array|proto_register_subtree_array|"
+    r"proto_reg_handoff_nrf24 \(proto_nrf24=-?\d+\)|Done proto_reg_handoff_nrf24|"
+    r"dissect_nrf24|CRC OK|CRC ERR: \[CRC calculated, CRC packet\] = \[\d+, \d+\]|"
+    r"  call_dissector|Done dissect_nrf24")
+
+STARTUP_TRACE_LEN = 8
+
+
+def _env_path(name):
+    path = os.environ.get(name)
+    if not path:
+        raise RuntimeError("%s is not set: run the tests through ctest" % name)
+    return path
+
+
+class Result:
+    """One tshark run: the module's trace lines, tshark's own lines, and both together in order."""
+
+    def __init__(self, stdout, stderr, returncode):
+        self.lines = stdout.splitlines()
+        self.trace = [line for line in self.lines if TRACE_LINES.fullmatch(line)]
+        self.output = [line for line in self.lines if not TRACE_LINES.fullmatch(line)]
+        self.frame_trace = self.trace[STARTUP_TRACE_LEN:]
+        self.stderr = stderr
+        self.returncode = returncode
+
+
+class Host:
+    """A private plug-in folder and HOME shared by the runs of one test module."""
+
+    def __init__(self, lua_scripts=()):
+        self.tshark = os.environ.get("TSHARK", "tshark")
+        self.version_dir = _env_path("NRF24_WS_VERSION_DIR")
+        self.root = tempfile.mkdtemp(prefix="nrf24-test-")
+        atexit.register(shutil.rmtree, self.root, True)
+        epan = os.path.join(self.root, "plugins", self.version_dir, "epan")
+        os.makedirs(epan)
+        for module in _env_path("NRF24_MODULES").split(os.pathsep):
+            shutil.copy(module, epan)
+        self.home = os.path.join(self.root, "home")
+        os.makedirs(self.home)
+        self.lua_scripts = [shutil.copy(script, self.root) for script in lua_scripts]
+        self._serial = 0
+        self.as_root = os.geteuid() == 0
+        for folder, _, files in os.walk(self.root):
+            os.chmod(folder, 0o755)
+            for name in files:
+                os.chmod(os.path.join(folder, name), 0o644)
+        if self.as_root:
+            os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def capture(self, specs, linktype=nrf24_encode.LINKTYPE_USER0):
+        """A pcap of frames given as encoder descriptions (str) or raw bytes."""
+        frames = [(None, spec) if isinstance(spec, bytes) else nrf24_encode.parse_frame(spec) for spec in specs]
+        self._serial += 1
+        name = self.path("capture-%d.pcap" % self._serial)
+        with open(name, "wb") as f:
+            f.write(nrf24_encode.pcap_bytes(nrf24_encode.stamp_frames(frames), linktype))
+        os.chmod(name, 0o644)
+        return name
+
+    def run(self, *args, check=True):
+        """tshark with the user_dlts mapping and any Lua scripts, as an unprivileged user."""
+        lua = [option for script in self.lua_scripts for option in ("-X", "lua_script:" + script)]
+        if args and args[0] == "-G":  # -G must come first
+            command = [self.tshark] + list(args[:2]) + lua + list(args[2:])
+        else:
+            command = [self.tshark, "-o", USER_DLT] + lua + list(args)
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "TZ": "UTC", "LC_ALL": "C.UTF-8",
+               "WIRESHARK_PLUGIN_DIR": os.path.join(self.root, "plugins")}
+        if self.as_root:
+            command = ["setpriv", "--reuid=%d" % UNPRIVILEGED, "--regid=%d" % UNPRIVILEGED, "--clear-groups"] + command
+        proc = subprocess.run(command, env=env, cwd=self.root, capture_output=True, text=True, timeout=300)
+        if check and proc.returncode != 0:
+            raise AssertionError("tshark exited %d: %s\n%s" % (proc.returncode, " ".join(command), proc.stderr))
+        return Result(proc.stdout, proc.stderr, proc.returncode)
+
+    def fields(self, capture, *fields, extra=()):
+        """-T fields output, one tab-separated row per frame, with the frames' trace lines."""
+        args = ["-r", capture, "-T", "fields", "-E", "occurrence=a"] + list(extra)
+        for field in fields:
+            args += ["-e", field]
+        return self.run(*args)

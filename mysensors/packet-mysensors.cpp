@@ -557,7 +557,7 @@ static void add_value(proto_tree *tree, tvbuff_t *tvb, const guint8 *msg, int of
         if (len > 0)
             proto_tree_add_item(tree, hf_value, tvb, offset, len, ENC_NA);
         for (guint i = 0; i < len; i++)
-            n += snprintf(value_text + n, sizeof value_text - n, "%02X", msg[offset + i]);
+            n += snprintf(value_text + n, sizeof value_text - n, "%02x", msg[offset + i]);
         break;
     case P_BYTE:
     case P_UINT16:
@@ -625,7 +625,7 @@ static void dissect_signing_presentation(tvbuff_t *tvb, proto_tree *tree, const 
     proto_tree_add_item(tree, hf_mysensors_signing_version, tvb, MYS_HEADER_LEN, 1, ENC_NA);
     proto_tree_add_bitmask(tree, tvb, MYS_HEADER_LEN + 1, hf_mysensors_signing_flags, ett_mysensors_signing_flags,
                            signing_flags, ENC_NA);
-    snprintf(value_text, sizeof value_text, "%02X%02X", msg[MYS_HEADER_LEN], msg[MYS_HEADER_LEN + 1]);
+    snprintf(value_text, sizeof value_text, "%02x%02x", msg[MYS_HEADER_LEN], msg[MYS_HEADER_LEN + 1]);
 }
 
 /* Decodes the payload by its payload type; a length that does not fit the type is
@@ -641,10 +641,10 @@ static gboolean dissect_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
 
     if (expected != 0 && length != expected) {
         proto_item *pi = proto_tree_add_item(tree, hf_mysensors_value_custom, tvb, MYS_HEADER_LEN, length, ENC_NA);
-        expert_add_info_format(pinfo, pi, &ei_mysensors_bad_length, "%s needs %u payload bytes, the length says %u",
+        expert_add_info_format(pinfo, pi, &ei_mysensors_bad_length, "%s payload: length %u, expected %u",
                                signing_presentation ? "I_SIGNING_PRESENTATION"
                                                     : val_to_str_const(payload_type, payload_types, "?"),
-                               expected, length);
+                               length, expected);
         value_text[0] = '\0';
         return FALSE;
     }
@@ -658,15 +658,15 @@ static gboolean dissect_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
 }
 
 /* A signed message is padded to 32 bytes with the signature: the signing
- * identifier, then as much of the HMAC as fits. */
-static void dissect_signature(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto_item *vsl_item,
+ * identifier, then as much of the HMAC as fits. Returns FALSE when none fits. */
+static gboolean dissect_signature(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto_item *vsl_item,
                               guint8 length)
 {
     int offset = MYS_HEADER_LEN + length;
     if (offset >= MYS_MAX_MESSAGE) {
         expert_add_info_format(pinfo, vsl_item, &ei_mysensors_bad_length,
                                "Signed, but %u payload bytes leave no room for the signature", length);
-        return;
+        return FALSE;
     }
     proto_item *si = proto_tree_add_item(tree, hf_mysensors_signature, tvb, offset, MYS_MAX_MESSAGE - offset, ENC_NA);
     proto_tree *signature_tree = proto_item_add_subtree(si, ett_mysensors_signature);
@@ -674,6 +674,7 @@ static void dissect_signature(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tre
     if (offset + 1 < MYS_MAX_MESSAGE)
         proto_tree_add_item(signature_tree, hf_mysensors_signature_hmac, tvb, offset + 1,
                             MYS_MAX_MESSAGE - offset - 1, ENC_NA);
+    return TRUE;
 }
 
 /* Decodes a message the heuristic has accepted. The Source column becomes the
@@ -698,8 +699,8 @@ static void dissect_mysensors(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tre
     proto_item_set_hidden(proto_tree_add_item(mys_tree, hf_mysensors_type, tvb, 5, 1, ENC_NA));
     proto_tree_add_item(mys_tree, hf_mysensors_child, tvb, 6, 1, ENC_NA);
     gboolean well_formed = dissect_payload(tvb, pinfo, mys_tree, msg);
-    if (is_signed)
-        dissect_signature(tvb, pinfo, mys_tree, vsl_item, length);
+    if (is_signed && !dissect_signature(tvb, pinfo, mys_tree, vsl_item, length))
+        well_formed = FALSE;
 
     int n = snprintf(summary, sizeof summary, "%u" UTF8_RIGHTWARDS_ARROW "%u %s ", msg[1], msg[2],
                      command_words[command]);

@@ -210,6 +210,8 @@ class Malformed(unittest.TestCase):
                 self.assertEqual(row.split("\t"), [message, "117440512",
                                                    "Adr:0x0102030405, Len:%d, Pid:0, Ack [%s]" % (len(payload) // 2,
                                                                                                   summary)])
+        flagged = HOST.fields(capture, "frame.number", extra=("-Y", "mysensors.bad_length || mysensors.bad_record"))
+        self.assertEqual(flagged.output, [str(n + 1) for n in range(len(self.CASES))])
 
 
 if __name__ == "__main__":

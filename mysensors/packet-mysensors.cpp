@@ -660,7 +660,7 @@ static gboolean dissect_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
 /* A signed message is padded to 32 bytes with the signature: the signing
  * identifier, then as much of the HMAC as fits. Returns FALSE when none fits. */
 static gboolean dissect_signature(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto_item *vsl_item,
-                              guint8 length)
+                                  guint8 length)
 {
     int offset = MYS_HEADER_LEN + length;
     if (offset >= MYS_MAX_MESSAGE) {

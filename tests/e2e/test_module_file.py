@@ -1,4 +1,4 @@
-"""The built nrf24.so against the host's plug-in contract, read off the file itself."""
+"""The built modules against the host's plug-in contract, read off the file itself."""
 
 import os
 import re
@@ -9,6 +9,7 @@ MODULES = os.environ.get("NRF24_MODULES", "").split(os.pathsep)
 EXPECTED_SYMBOLS = {
     "nrf24.so": ["nrf_crc16", "plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor",
                  "proto_reg_handoff_nrf24", "proto_register_nrf24"],
+    "mysensors.so": ["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"],
 }
 
 

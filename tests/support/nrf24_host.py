@@ -92,7 +92,8 @@ class Host:
 
     def run(self, *args, check=True, user_dlt=True, env=None, stdin=None):
         """tshark with the user_dlts mapping (unless user_dlt is False) and any Lua scripts, as an
-        unprivileged user; env overrides variables of the hermetic environment, stdin is tshark's."""
+        unprivileged user; env overrides variables of the hermetic environment (None removes one),
+        stdin is tshark's."""
         lua = [option for script in self.lua_scripts for option in ("-X", "lua_script:" + script)]
         mapping = ["-o", USER_DLT] if user_dlt else []
         if args and args[0] == "-G":  # -G must come first
@@ -101,6 +102,7 @@ class Host:
             command = [self.tshark] + mapping + lua + list(args)
         env = dict({"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "TZ": "UTC",
                     "LC_ALL": "C.UTF-8", "WIRESHARK_PLUGIN_DIR": os.path.join(self.root, "plugins")}, **(env or {}))
+        env = {name: value for name, value in env.items() if value is not None}
         if self.as_root:
             command = ["setpriv", "--reuid=%d" % UNPRIVILEGED, "--regid=%d" % UNPRIVILEGED, "--clear-groups"] + command
         proc = subprocess.run(command, env=env, cwd=self.root, stdin=stdin, capture_output=True, text=True,

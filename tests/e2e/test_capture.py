@@ -65,10 +65,13 @@ def read_exactly(stream, size, timeout=30):
 class Output(unittest.TestCase):
     def test_sniffer_lines_make_the_encoders_capture(self):
         frames = sample_frames()
+        lines = HOST.path("sample-sniffer.txt")
+        with open(lines, "w") as f:
+            f.write(sniffer_text(frames))
         for link, linktype in nrf24_encode.LINKTYPES.items():
             with self.subTest(link=link):
                 output = HOST.path("sample-%s.pcap" % link)
-                proc = run_capture("--link", link, "-o", output, stdin=sniffer_text(frames))
+                proc = run_capture("--link", link, "-i", lines, "-o", output)
                 self.assertEqual((proc.returncode, proc.stderr), (0, b""))
                 with open(output, "rb") as f:
                     self.assertEqual(f.read(), nrf24_encode.pcap_bytes(frames, linktype))

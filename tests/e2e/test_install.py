@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, nrf24_encode  # noqa: E402
+from nrf24_host import Host, make_readable, nrf24_encode  # noqa: E402
 
 HOST = None
 PROFILE_FILES = ["colorfilters", "dfilter_buttons", "preferences", "recent", "user_dlts"]
@@ -24,13 +24,6 @@ def host_folders(env):
     """tshark -G folders: folder name to path."""
     rows = [line.split("\t") for line in HOST.run("-G", "folders", env=env).output if "\t" in line]
     return {name.strip().rstrip(":"): path for name, path in rows}
-
-
-def make_readable(root):
-    for path, _, files in os.walk(root):
-        os.chmod(path, 0o755)
-        for name in files:
-            os.chmod(os.path.join(path, name), 0o644)
 
 
 def patch_symbol(data, symbol_address, value):

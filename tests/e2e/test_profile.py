@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, SOURCE_DIR, nrf24_encode  # noqa: E402
+from nrf24_host import Host, SOURCE_DIR, make_readable, nrf24_encode  # noqa: E402
 
 CAPTURES = os.path.join(SOURCE_DIR, "captures")
 PROFILE = os.path.join(SOURCE_DIR, "profile")
@@ -22,10 +22,7 @@ def setUpModule():
     folder = os.path.join(HOST.home, ".config", "wireshark", "profiles")
     os.makedirs(folder)
     shutil.copytree(PROFILE, os.path.join(folder, "nrf24"), ignore=shutil.ignore_patterns("CMakeLists.txt"))
-    for path, _, files in os.walk(os.path.join(HOST.home, ".config")):
-        os.chmod(path, 0o755)
-        for name in files:
-            os.chmod(os.path.join(path, name), 0o644)
+    make_readable(os.path.join(HOST.home, ".config"))
 
 
 def sample_descriptions():

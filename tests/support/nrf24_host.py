@@ -41,6 +41,14 @@ def _env_path(name):
     return path
 
 
+def make_readable(root):
+    """Let the unprivileged uid read everything below root."""
+    for folder, _, files in os.walk(root):
+        os.chmod(folder, 0o755)
+        for name in files:
+            os.chmod(os.path.join(folder, name), 0o644)
+
+
 class Result:
     """One tshark run: the module's trace lines, tshark's own lines, and both together in order."""
 
@@ -70,10 +78,7 @@ class Host:
         self.lua_scripts = [shutil.copy(script, self.root) for script in lua_scripts]
         self._serial = 0
         self.as_root = os.geteuid() == 0
-        for folder, _, files in os.walk(self.root):
-            os.chmod(folder, 0o755)
-            for name in files:
-                os.chmod(os.path.join(folder, name), 0o644)
+        make_readable(self.root)
         if self.as_root:
             os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
 

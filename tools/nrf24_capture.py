@@ -49,6 +49,7 @@ def parse_line(raw):
 
 
 def read_lines(stream):
+    """The lines of stream; a failing read becomes a ReadError, told apart from a failing write."""
     try:
         yield from stream
     except OSError as err:

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Regenerates doc/screenshot.png: the real Wireshark (Debian's wireshark-qt) on
 # a virtual X screen, run as an unprivileged user with a fresh HOME holding the
-# nrf24 profile and a private plug-in folder holding the freshly built module,
+# nrf24 profile and a private plug-in folder holding the freshly built modules,
 # on captures/sample.pcap with frame 6 selected and its NRF24 tree expanded.
 # Installs the GUI packages it needs (not needed by anything else).
 set -eu
@@ -9,15 +9,13 @@ cd "$(dirname "$0")/.."
 NRF24_EXTRA_PACKAGES="wireshark-qt xvfb xdotool x11-apps imagemagick" tools/install-deps
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build >/dev/null
-version_dir=$(basename "$(dirname "$(dirname build/plugins/*/epan/nrf24.so)")")
-
 work=$(mktemp -d)
 xvfb="" wireshark=""
 trap 'kill $wireshark $xvfb 2>/dev/null; wait; rm -rf "$work"' EXIT
-mkdir -p "$work/home/.config/wireshark/profiles/nrf24" "$work/plugins/$version_dir/epan"
+mkdir -p "$work/home/.config/wireshark/profiles/nrf24"
 cp profile/preferences profile/colorfilters profile/dfilter_buttons profile/recent profile/user_dlts \
    "$work/home/.config/wireshark/profiles/nrf24/"
-cp "build/plugins/$version_dir/epan/nrf24.so" "$work/plugins/$version_dir/epan/"
+cp -r build/plugins "$work/plugins"
 cp captures/sample.pcap "$work/"
 chmod -R a+rX "$work"
 # Wireshark as root reads only the global plug-in folder: run it all as nobody then.

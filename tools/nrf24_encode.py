@@ -17,6 +17,8 @@ Lines that are empty or start with '#' are skipped.
 """
 
 import argparse
+import contextlib
+import decimal
 import os
 import struct
 import sys
@@ -24,9 +26,16 @@ import tempfile
 
 LINKTYPE_USER0 = 147
 LINKTYPE_EXPORTED_PDU = 252
+LINKTYPES = {"user0": LINKTYPE_USER0, "exported-pdu": LINKTYPE_EXPORTED_PDU}
+LINK_HELP = ("pcap link type: user0 (DLT 147, needs the user_dlts mapping) or "
+             "exported-pdu (252, tagged nrf24, opens with no set-up)")
 EXP_PDU_TAG_DISSECTOR_NAME = 12
+# Exported-PDU records start with the tag that names the dissector, then the end tag.
+EXPORTED_PDU_HEADER = struct.pack(">HH5sHH", EXP_PDU_TAG_DISSECTOR_NAME, 5, b"nrf24", 0, 0)
+SNAPLEN = 65535
+MAX_FRAME = SNAPLEN - len(EXPORTED_PDU_HEADER)
 MAX_PAYLOAD = 63
-FIRST_TIMESTAMP = 1700000000.0
+FIRST_USEC = 1700000000 * 1000000
 
 
 class FrameError(ValueError):
@@ -74,7 +83,8 @@ def encode_frame(addr=bytes(range(1, 6)), payload=b"", pid=0, noack=0, crc=None,
     return frame if cut is None else frame[:cut]
 
 
-def _hex(key, text):
+def hex_bytes(key, text):
+    """Hex digits to bytes; key names the field in the error."""
     if len(text) % 2:
         raise FrameError("%s: odd number of hex digits" % key)
     try:
@@ -90,8 +100,19 @@ def _int(key, text):
         raise FrameError("%s: not a number: %r" % (key, text)) from None
 
 
+def parse_stamp(text):
+    """A time stamp in seconds since 1970 to whole microseconds, read exactly (no binary fractions)."""
+    try:
+        seconds = decimal.Decimal(text)
+    except decimal.InvalidOperation:
+        raise FrameError("time stamp: not a number: %r" % text) from None
+    if not (seconds.is_finite() and 0 <= seconds < 0xFFFFFFFF):
+        raise FrameError("time stamp: %s is not between 0 and %d seconds" % (text, 0xFFFFFFFF))
+    return int((seconds * 1000000).to_integral_value(decimal.ROUND_HALF_EVEN))
+
+
 def parse_frame(spec):
-    """A frame description (key=value words) to (time stamp or None, frame bytes)."""
+    """A frame description (key=value words) to (time stamp in microseconds or None, frame bytes)."""
     fields = {}
     for word in spec.split():
         key, sep, value = word.partition("=")
@@ -102,10 +123,10 @@ def parse_frame(spec):
         fields[key] = value
     args = {}
     if "addr" in fields:
-        args["addr"] = _hex("addr", fields["addr"])
+        args["addr"] = hex_bytes("addr", fields["addr"])
     for key in ("payload", "extra"):
         if key in fields:
-            args[key] = _hex(key, fields[key])
+            args[key] = hex_bytes(key, fields[key])
     for key in ("pid", "noack"):
         if key in fields:
             args[key] = _int(key, fields[key])
@@ -115,51 +136,51 @@ def parse_frame(spec):
         args["cut"] = _int("cut", fields["cut"])
         if args["cut"] < 0:
             raise FrameError("cut: %d is negative" % args["cut"])
-    stamp = None
-    if "t" in fields:
-        try:
-            stamp = float(fields["t"])
-        except ValueError:
-            raise FrameError("t: not a number: %r" % fields["t"]) from None
-    return stamp, encode_frame(**args)
+    stamp = parse_stamp(fields["t"]) if "t" in fields else None
+    frame = encode_frame(**args)
+    if len(frame) > MAX_FRAME:
+        raise FrameError("frame is %d bytes, over %d" % (len(frame), MAX_FRAME))
+    return stamp, frame
+
+
+def pcap_header(linktype):
+    """The header of a classic pcap file (microsecond time stamps)."""
+    return struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, linktype)
+
+
+def pcap_record(usec, frame, linktype):
+    """One pcap record; an exported-PDU record is tagged with the dissector name "nrf24"."""
+    record = (EXPORTED_PDU_HEADER if linktype == LINKTYPE_EXPORTED_PDU else b"") + frame
+    return struct.pack("<IIII", usec // 1000000, usec % 1000000, len(record), len(record)) + record
 
 
 def pcap_bytes(frames, linktype=LINKTYPE_USER0):
-    """A classic pcap file of (time stamp, frame) records; exported-PDU records are tagged "nrf24"."""
-    out = [struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype)]
-    if linktype == LINKTYPE_EXPORTED_PDU:
-        name = b"nrf24"
-        header = struct.pack(">HH", EXP_PDU_TAG_DISSECTOR_NAME, len(name)) + name + struct.pack(">HH", 0, 0)
-    else:
-        header = b""
-    for stamp, frame in frames:
-        record = header + frame
-        usec_total = int(round(stamp * 1e6))
-        out.append(struct.pack("<IIII", usec_total // 1000000, usec_total % 1000000, len(record), len(record)))
-        out.append(record)
-    return b"".join(out)
+    """A classic pcap file of (time stamp in microseconds, frame) records."""
+    return pcap_header(linktype) + b"".join(pcap_record(stamp, frame, linktype) for stamp, frame in frames)
 
 
 def stamp_frames(parsed):
     """Give frames without a time stamp one 1 ms after the previous frame."""
-    stamped, last = [], FIRST_TIMESTAMP - 0.001
+    stamped, last = [], FIRST_USEC - 1000
     for stamp, frame in parsed:
-        last = last + 0.001 if stamp is None else stamp
+        last = last + 1000 if stamp is None else stamp
         stamped.append((last, frame))
     return stamped
 
 
-def write_atomically(path, data):
-    """Write the whole file under a temporary name, then rename it, so no partial file is ever left."""
+@contextlib.contextmanager
+def atomic_output(path):
+    """A binary stream to path, or stdout for "-". A file is written under a temporary name and renamed
+    once the block ends normally, so no partial file is ever left; on an exception it is removed."""
     if path == "-":
-        sys.stdout.buffer.write(data)
+        yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
     folder = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=".nrf24-")
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            yield f
         os.chmod(tmp, 0o644)
         os.replace(tmp, path)
     except BaseException:
@@ -176,9 +197,7 @@ def main(argv=None):
     parser.add_argument("-o", "--output", required=True, help="output file (- for stdout)")
     parser.add_argument("--format", choices=("pcap", "hex"), default="pcap",
                         help="pcap (default) or hex: one frame per line, as a sniffer prints it")
-    parser.add_argument("--link", choices=("user0", "exported-pdu"), default="user0",
-                        help="pcap link type: user0 (DLT 147, needs the user_dlts mapping) or "
-                             "exported-pdu (252, tagged nrf24, opens with no set-up)")
+    parser.add_argument("--link", choices=LINKTYPES, default="user0", help=LINK_HELP)
     args = parser.parse_args(argv)
 
     specs = [("argument %d" % (n + 1), s) for n, s in enumerate(args.frames)]
@@ -200,12 +219,13 @@ def main(argv=None):
             return 2
     frames = stamp_frames(parsed)
     if args.format == "hex":
-        data = "".join("%.6f %s\n" % (stamp, frame.hex()) for stamp, frame in frames).encode()
+        data = "".join("%d.%06d %s\n" % (usec // 1000000, usec % 1000000, frame.hex())
+                       for usec, frame in frames).encode()
     else:
-        linktype = LINKTYPE_EXPORTED_PDU if args.link == "exported-pdu" else LINKTYPE_USER0
-        data = pcap_bytes(frames, linktype)
+        data = pcap_bytes(frames, LINKTYPES[args.link])
     try:
-        write_atomically(args.output, data)
+        with atomic_output(args.output) as out:
+            out.write(data)
     except OSError as err:
         print("nrf24_encode: %s: %s" % (args.output, err.strerror or err), file=sys.stderr)
         return 2

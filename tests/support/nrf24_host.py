@@ -41,6 +41,14 @@ def _env_path(name):
     return path
 
 
+def make_readable(root):
+    """Let the unprivileged uid read everything below root."""
+    for folder, _, files in os.walk(root):
+        os.chmod(folder, 0o755)
+        for name in files:
+            os.chmod(os.path.join(folder, name), 0o644)
+
+
 class Result:
     """One tshark run: the module's trace lines, tshark's own lines, and both together in order."""
 
@@ -70,10 +78,7 @@ class Host:
         self.lua_scripts = [shutil.copy(script, self.root) for script in lua_scripts]
         self._serial = 0
         self.as_root = os.geteuid() == 0
-        for folder, _, files in os.walk(self.root):
-            os.chmod(folder, 0o755)
-            for name in files:
-                os.chmod(os.path.join(folder, name), 0o644)
+        make_readable(self.root)
         if self.as_root:
             os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
 
@@ -90,18 +95,23 @@ class Host:
         os.chmod(name, 0o644)
         return name
 
-    def run(self, *args, check=True):
-        """tshark with the user_dlts mapping and any Lua scripts, as an unprivileged user."""
+    def run(self, *args, check=True, user_dlt=True, env=None, stdin=None):
+        """tshark with the user_dlts mapping (unless user_dlt is False) and any Lua scripts, as an
+        unprivileged user; env overrides variables of the hermetic environment (None removes one),
+        stdin is tshark's."""
         lua = [option for script in self.lua_scripts for option in ("-X", "lua_script:" + script)]
+        mapping = ["-o", USER_DLT] if user_dlt else []
         if args and args[0] == "-G":  # -G must come first
             command = [self.tshark] + list(args[:2]) + lua + list(args[2:])
         else:
-            command = [self.tshark, "-o", USER_DLT] + lua + list(args)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "TZ": "UTC", "LC_ALL": "C.UTF-8",
-               "WIRESHARK_PLUGIN_DIR": os.path.join(self.root, "plugins")}
+            command = [self.tshark] + mapping + lua + list(args)
+        env = dict({"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "TZ": "UTC",
+                    "LC_ALL": "C.UTF-8", "WIRESHARK_PLUGIN_DIR": os.path.join(self.root, "plugins")}, **(env or {}))
+        env = {name: value for name, value in env.items() if value is not None}
         if self.as_root:
             command = ["setpriv", "--reuid=%d" % UNPRIVILEGED, "--regid=%d" % UNPRIVILEGED, "--clear-groups"] + command
-        proc = subprocess.run(command, env=env, cwd=self.root, capture_output=True, text=True, timeout=300)
+        proc = subprocess.run(command, env=env, cwd=self.root, stdin=stdin, capture_output=True, text=True,
+                              timeout=300)
         if check and proc.returncode != 0:
             raise AssertionError("tshark exited %d: %s\n%s" % (proc.returncode, " ".join(command), proc.stderr))
         return Result(proc.stdout, proc.stderr, proc.returncode)

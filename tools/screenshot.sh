@@ -2,7 +2,7 @@
 # Regenerates doc/screenshot.png: the real Wireshark (Debian's wireshark-qt) on
 # a virtual X screen, run as an unprivileged user with a fresh HOME holding the
 # nrf24 profile and a private plug-in folder holding the freshly built modules,
-# on captures/sample.pcap with frame 6 selected and its NRF24 tree expanded.
+# on captures/sample.pcap with frame 15 selected and its NRF24 and MySensors trees expanded.
 # Installs the GUI packages it needs (not needed by anything else).
 set -eu
 cd "$(dirname "$0")/.."
@@ -35,7 +35,7 @@ display=:$(cat "$work/display")
 run() { $as $clean_env DISPLAY="$display" "$@"; }
 
 $as $clean_env DISPLAY="$display" WIRESHARK_PLUGIN_DIR="$work/plugins" \
-  wireshark -C nrf24 -r "$work/sample.pcap" -g 6 >/dev/null 2>&1 &
+  wireshark -C nrf24 -r "$work/sample.pcap" -g 15 >/dev/null 2>&1 &
 wireshark=$!
 tries=0
 until window=$(run xdotool search --onlyvisible --class wireshark 2>/dev/null | head -1) && [ -n "$window" ]; do
@@ -47,7 +47,10 @@ sleep 3  # let it finish reading the capture
 run xdotool windowmove "$window" 0 0 windowsize "$window" 1400 900 windowfocus --sync "$window"
 sleep 1
 # The NRF24 line is the third of the details pane in this window layout: select it, expand its subtrees.
-run xdotool mousemove 100 531 click 1 sleep 0.5 key shift+Right sleep 0.5 mousemove 1390 890
+# The MySensors line is then the last one: select it and open one level, so that both trees fit the pane.
+# Then scroll the packet list back to its first frame (the selection stays).
+run xdotool mousemove 100 531 click 1 sleep 0.5 key shift+Right sleep 0.5 key End sleep 0.5 key Right \
+  sleep 0.5 mousemove 700 300 click --repeat 10 4 sleep 0.5 mousemove 1390 890
 sleep 1
 mkdir -p doc
 run xwd -root -silent | /usr/bin/convert xwd:- -strip png:doc/screenshot.png.tmp

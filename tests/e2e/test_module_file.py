@@ -13,7 +13,8 @@ MODULES = os.environ.get("NRF24_MODULES", "").split(os.pathsep)
 EXPECTED_SYMBOLS = {
     "nrf24.so": sorted(["nrf_crc16", "plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor",
                         "proto_reg_handoff_nrf24", "proto_register_nrf24"] + host_forms().describe_symbols),
-    "mysensors.so": ["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"],
+    "mysensors.so": sorted(["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
+                           + host_forms().describe_symbols),
 }
 
 

@@ -41,12 +41,13 @@ HostForms = collections.namedtuple("HostForms", [
     "true", "false",      # a boolean field in -T fields and PDML
     "protocol_flags",     # what -G protocols adds after the filter name
     "heuristic_tables",   # whether -G dissector-tables lists heuristic lists too
+    "heuristic_details",  # whether -G heuristic-decodes adds the default, short name and display name
     "describe_symbols",   # exports a module adds for the host's plug-in list to show its kind
 ])
 HOST_FORMS = [
-    HostForms((3, 4), 8, "1", "0", "", False, []),
-    HostForms((4, 0), 0, "1", "0", "", False, []),
-    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, ["plugin_describe"]),
+    HostForms((3, 4), 8, "1", "0", "", False, False, []),
+    HostForms((4, 0), 0, "1", "0", "", False, False, []),
+    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"]),
 ]
 
 

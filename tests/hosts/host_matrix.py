@@ -15,6 +15,8 @@ is unmounted and removed.
 
     tests/hosts/host_matrix.py [--suites "bullseye trixie"] [--logs DIR]
 
+DIR gets one log per host and summary.txt, the lines printed at the end.
+
 NRF24_DEBIAN_MIRROR overrides the mirror read from /etc/apt/sources.list{,.d}.
 """
 
@@ -237,8 +239,9 @@ def main():
         signal.signal(signum, stop)
 
     started = time.monotonic()
+    extra = (os.environ.get("NRF24_EXTRA_PACKAGES", "") + " debootstrap").strip()
     subprocess.run([os.path.join(SOURCE_DIR, "tools/install-deps")], check=True,
-                   env=dict(os.environ, NRF24_EXTRA_PACKAGES=os.environ.get("NRF24_EXTRA_PACKAGES", "") + " debootstrap"))
+                   env=dict(os.environ, NRF24_EXTRA_PACKAGES=extra))
     mirror = debian_mirror()
     workdir = tempfile.mkdtemp(prefix="nrf24-hosts-")
     try:
@@ -259,14 +262,15 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(len(hosts)) as pool:
             for future in [pool.submit(host.test, clone, mirror) for host in hosts]:
                 future.result()
-        for host in hosts:
-            print(host.line())
-            if not host.passed():
-                with open(host.log_path) as f:
-                    print("".join(f.readlines()[-40:]))
         failed = [host for host in hosts if not host.passed()]
-        print("host matrix: %d hosts, %s, %d s" % (len(hosts), "%d FAILED" % len(failed) if failed else "all passed",
-                                                   time.monotonic() - started))
+        summary = [host.line() for host in hosts] + ["host matrix: %d hosts, %s, %d s" % (
+            len(hosts), "%d FAILED" % len(failed) if failed else "all passed", time.monotonic() - started)]
+        with open(os.path.join(logs, "summary.txt"), "w") as f:  # ctest shows output only on failure
+            f.write("\n".join(summary) + "\n")
+        for host in failed:
+            with open(host.log_path) as f:
+                print("last lines of %s:\n%s" % (host.log_path, "".join(f.readlines()[-40:])))
+        print("\n".join(summary))
         return 1 if failed else 0
     finally:
         remove_tree(workdir)

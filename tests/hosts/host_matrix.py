@@ -126,11 +126,14 @@ class Host:
                 RUNNING.discard(proc)
 
     def in_host(self, script):
-        """A shell script run inside the host; in a chroot, with /proc mounted privately."""
+        """A shell script run inside the host; in a chroot, with /proc and a pseudo-terminal
+        instance of its own mounted privately."""
         if self.suite is None:
             return self.run(["sh", "-c", script], cwd=os.path.join(self.root, "src"))
         return self.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                         'mount -t proc proc "$1/proc" && exec chroot "$1" sh -c "cd /root/src && $2"',
+                         'mount -t proc proc "$1/proc" && '
+                         'mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts" && '
+                         'exec chroot "$1" sh -c "cd /root/src && $2"',
                          "sh", self.root, script])
 
     def debootstrap(self, mirror):

@@ -43,11 +43,12 @@ HostForms = collections.namedtuple("HostForms", [
     "heuristic_tables",   # whether -G dissector-tables lists heuristic lists too
     "heuristic_details",  # whether -G heuristic-decodes adds the default, short name and display name
     "describe_symbols",   # exports a module adds for the host's plug-in list to show its kind
+    "global_profiles",    # whether tshark -C finds a profile in the global folder (3.4: personal only)
 ])
 HOST_FORMS = [
-    HostForms((3, 4), 8, "1", "0", "", False, False, []),
-    HostForms((4, 0), 0, "1", "0", "", False, False, []),
-    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"]),
+    HostForms((3, 4), 8, "1", "0", "", False, False, [], False),
+    HostForms((4, 0), 0, "1", "0", "", False, False, [], True),
+    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"], True),
 ]
 
 

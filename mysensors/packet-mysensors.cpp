@@ -15,8 +15,11 @@
 #include <epan/proto.h>
 #include <wsutil/utf8_entities.h>
 
-/* From 4.4 on a heuristic dissector returns bool, before that gboolean. */
+/* From 4.4 on a heuristic dissector returns bool, before that gboolean; 4.4 also asks a
+ * module what kind it is, and lists it as "unknown" without an answer. */
 #if NRF24_WS_MAJOR > 4 || (NRF24_WS_MAJOR == 4 && NRF24_WS_MINOR >= 4)
+#include <wsutil/plugins.h>
+#define MYSENSORS_DESCRIBES_ITSELF 1
 typedef bool mysensors_heur_result;
 #else
 typedef gboolean mysensors_heur_result;
@@ -28,6 +31,9 @@ MYSENSORS_EXPORT const gchar plugin_version[];
 MYSENSORS_EXPORT const int plugin_want_major;
 MYSENSORS_EXPORT const int plugin_want_minor;
 MYSENSORS_EXPORT void plugin_register(void);
+#ifdef MYSENSORS_DESCRIBES_ITSELF
+MYSENSORS_EXPORT uint32_t plugin_describe(void);
+#endif
 
 const gchar plugin_version[] = "1.0.0";
 const int plugin_want_major = NRF24_WS_MAJOR;
@@ -753,3 +759,11 @@ void plugin_register(void)
     plugin_mysensors.register_handoff = proto_reg_handoff_mysensors;
     proto_register_plugin(&plugin_mysensors);
 }
+
+#ifdef MYSENSORS_DESCRIBES_ITSELF
+/* The host's plug-in list shows the module's kind from this answer. */
+uint32_t plugin_describe(void)
+{
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif

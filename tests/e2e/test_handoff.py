@@ -9,7 +9,7 @@ import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host  # noqa: E402
+from nrf24_host import Host, shown_hex  # noqa: E402
 
 EXAMPLE = os.path.join(HERE, "..", "..", "examples", "nrf24-hello.lua")
 HOST = None
@@ -54,7 +54,7 @@ class HandOff(unittest.TestCase):
             for case, text, row in zip(self.CASES, per_frame, rows):
                 frame, protocol, probed, taken, call_dissector = case
                 with self.subTest(frame=frame, mode=mode):
-                    self.assertEqual(row.split("\t"), [protocol, "0x03" if taken else ""])
+                    self.assertEqual(row.split("\t"), [protocol, shown_hex(0x03, 2) if taken else ""])
                     self.assertEqual(re.findall(r"probe called with (\w+)", text), [probed] if probed else [])
                     self.assertEqual("  call_dissector" in text.splitlines(), call_dissector)
 
@@ -66,7 +66,7 @@ class HandOff(unittest.TestCase):
         self.assertEqual(names[names.index("nrf24"):], ["nrf24", "nrf24probe"])
         probe = root.find("packet/proto[@name='nrf24probe']")
         self.assertEqual([(f.get("name"), f.get("show")) for f in probe.iter("field")],
-                         [("nrf24probe.first", "0x03"), ("nrf24probe.len", "3")])
+                         [("nrf24probe.first", shown_hex(0x03, 2)), ("nrf24probe.len", "3")])
 
     def test_example_sub_dissector(self):
         capture = HOST.capture(["payload=a5020102", "payload=a5030102"])

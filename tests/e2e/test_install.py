@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, make_readable, nrf24_encode  # noqa: E402
+from nrf24_host import Host, host_forms, make_readable, nrf24_encode  # noqa: E402
 
 HOST = None
 PROFILE_FILES = ["colorfilters", "dfilter_buttons", "preferences", "recent", "user_dlts"]
@@ -71,6 +71,11 @@ class Install(unittest.TestCase):
 
         make_readable(stage)
         capture = HOST.capture(["addr=a8a8e1fc02 payload=01 pid=2"], nrf24_encode.LINKTYPE_USER0)
+        if HOST.as_root and not host_forms().global_profiles:
+            result = HOST.run("-C", "nrf24", "-r", capture, env=host_env, user_dlt=False, check=False)
+            self.assertEqual((result.returncode, result.stderr.splitlines()),
+                             (1, ['tshark: Configuration Profile "nrf24" does not exist']))
+            return
         rows = HOST.run("-C", "nrf24", "-r", capture, "-T", "tabs", env=host_env, user_dlt=False).output
         self.assertEqual(rows[0].split("\t")[2:6], ["0x000000a8a8e1fc02", "1", "2", "mysensors"])
 

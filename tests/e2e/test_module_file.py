@@ -3,13 +3,18 @@
 import os
 import re
 import subprocess
+import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from nrf24_host import host_forms  # noqa: E402
 
 MODULES = os.environ.get("NRF24_MODULES", "").split(os.pathsep)
 EXPECTED_SYMBOLS = {
-    "nrf24.so": ["nrf_crc16", "plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor",
-                 "proto_reg_handoff_nrf24", "proto_register_nrf24"],
-    "mysensors.so": ["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"],
+    "nrf24.so": sorted(["nrf_crc16", "plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor",
+                        "proto_reg_handoff_nrf24", "proto_register_nrf24"] + host_forms().describe_symbols),
+    "mysensors.so": sorted(["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
+                           + host_forms().describe_symbols),
 }
 
 

@@ -7,20 +7,23 @@ import unittest
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from nrf24_host import Host  # noqa: E402
+from nrf24_host import Host, host_forms  # noqa: E402
 
 HOST = None
+FORMS = None
 GATEWAY, NODE_101, BROADCAST = "a8a8e1fc00", "a8a8e1fc65", "a8a8e1fcff"
 HMAC = bytes(range(0xe0, 0xe0 + 23)).hex()
 NONCE = bytes(range(0x40, 0x40 + 25)).hex()
 HEADER_FIELDS = ("last", "sender", "destination", "signed", "length", "command", "echo_request", "echo",
                  "payload_type")
+FLAGS = ("signed", "echo_request", "echo")
 NODE = "Child sensor id: Node itself (255)"
 
 
 def setUpModule():
-    global HOST
+    global HOST, FORMS
     HOST = Host()
+    FORMS = host_forms()
 
 
 # MySensors 2.x frames catalogued with their decoded meaning, most from the library's own logs: name, nRF24
@@ -91,6 +94,13 @@ VECTORS = [
 ]
 
 
+def header_shown(field, value):
+    """A header field's value as PDML shows it: the flags are booleans."""
+    if field in FLAGS:
+        return FORMS.true if value else FORMS.false
+    return str(value)
+
+
 def vector_capture(rows):
     return HOST.capture(["addr=%s payload=%s" % (row[1], row[2]) for row in rows])
 
@@ -112,8 +122,9 @@ class Vectors(unittest.TestCase):
                 fields = {}
                 for field in proto.iter("field"):  # the header's, not the records' command and payload type
                     fields.setdefault(field.get("name"), field.get("show"))
-                self.assertEqual([fields["mysensors." + field] for field in HEADER_FIELDS + ("version",)],
-                                 [str(value) for value in header + (2,)])
+                names = HEADER_FIELDS + ("version",)
+                self.assertEqual([fields["mysensors." + name] for name in names],
+                                 [header_shown(name, value) for name, value in zip(names, header + (2,))])
                 shown = [f.get("showname") for f in proto.iter("field") if f.get("hide") != "yes"]
                 self.assertEqual(shown[12:], items)
 
@@ -149,8 +160,9 @@ class Vectors(unittest.TestCase):
 
 class Registry(unittest.TestCase):
     def test_registered_beside_nrf24(self):
-        self.assertIn("MySensors\tMySensors\tmysensors", HOST.run("-G", "protocols").output)
-        self.assertIn("nrf24\tmysensors\tT", HOST.run("-G", "heuristic-decodes").output)
+        self.assertIn("MySensors\tMySensors\tmysensors" + FORMS.protocol_flags, HOST.run("-G", "protocols").output)
+        details = "\tT\tmysensors_nrf24\tMySensors over nRF24" if FORMS.heuristic_details else ""
+        self.assertIn("nrf24\tmysensors\tT" + details, HOST.run("-G", "heuristic-decodes").output)
         plugins = [line.split()[:3] for line in HOST.run("-G", "plugins").output]
         self.assertIn(["mysensors.so", "1.0.0", "dissector"], plugins)
 

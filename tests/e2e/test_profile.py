@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, SOURCE_DIR, make_readable, nrf24_encode  # noqa: E402
+from nrf24_host import Host, SOURCE_DIR, host_forms, make_readable, nrf24_encode  # noqa: E402
 
 CAPTURES = os.path.join(SOURCE_DIR, "captures")
 PROFILE = os.path.join(SOURCE_DIR, "profile")
@@ -36,7 +36,7 @@ def expected_fields(description):
     """Address, payload length, PID, no-ack flag and CRC validity the description asks for."""
     return ["0x000000" + description["addr"], str(len(description.get("payload", "")) // 2),
             description.get("pid", "0"), description.get("noack", "0"),
-            "1" if description.get("crc", "good") == "good" else "0"]
+            host_forms().true if description.get("crc", "good") == "good" else host_forms().false]
 
 
 class SampleCapture(unittest.TestCase):

@@ -7,6 +7,7 @@ output; they are separated from it by exact match.
 """
 
 import atexit
+import collections
 import os
 import re
 import shutil
@@ -33,6 +34,23 @@ TRACE_LINES = re.compile(
 
 STARTUP_TRACE_LEN = 8
 
+# Where the supported hosts write the same thing differently, by the first version that does it.
+HostForms = collections.namedtuple("HostForms", [
+    "since",
+    "hex_digits",         # fewest digits of a hex integer in -T fields and PDML (3.4: 8 up to 32 bits)
+    "true", "false",      # a boolean field in -T fields and PDML
+    "protocol_flags",     # what -G protocols adds after the filter name
+    "heuristic_tables",   # whether -G dissector-tables lists heuristic lists too
+    "heuristic_details",  # whether -G heuristic-decodes adds the default, short name and display name
+    "describe_symbols",   # exports a module adds for the host's plug-in list to show its kind
+    "global_profiles",    # whether tshark -C finds a profile in the global folder (3.4: personal only)
+])
+HOST_FORMS = [
+    HostForms((3, 4), 8, "1", "0", "", False, False, [], False),
+    HostForms((4, 0), 0, "1", "0", "", False, False, [], True),
+    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"], True),
+]
+
 
 def _env_path(name):
     path = os.environ.get(name)
@@ -47,6 +65,17 @@ def make_readable(root):
         os.chmod(folder, 0o755)
         for name in files:
             os.chmod(os.path.join(folder, name), 0o644)
+
+
+def host_forms():
+    """The row of HOST_FORMS for the host the module was built for."""
+    version = (int(_env_path("NRF24_WS_MAJOR")), int(_env_path("NRF24_WS_MINOR")))
+    return [forms for forms in HOST_FORMS if forms.since <= version][-1]
+
+
+def shown_hex(value, digits):
+    """A hex integer field of the given width as the host writes it in -T fields and PDML."""
+    return "0x%0*x" % (max(digits, host_forms().hex_digits), value)
 
 
 class Result:

@@ -18,7 +18,6 @@ import os
 import platform
 import random
 import re
-import shutil
 import statistics
 import subprocess
 import sys
@@ -96,11 +95,14 @@ class Tshark:
         return out, profile_total(out)
 
     def timed(self, mapping, capture, args):
-        """Wall seconds and peak RSS (KiB) of one run."""
+        """Wall seconds, CPU seconds (user + system) and peak RSS (KiB) of one run."""
         start = time.monotonic()
         stderr = self.run(mapping, capture, args, ["/usr/bin/time", "-v"])
-        seconds = time.monotonic() - start
-        return seconds, int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", stderr).group(1))
+        wall = time.monotonic() - start
+        figures = dict(re.findall(r"^\s*(User time \(seconds\)|System time \(seconds\)|"
+                                  r"Maximum resident set size \(kbytes\)): ([\d.]+)$", stderr, re.M))
+        return (wall, float(figures["User time (seconds)"]) + float(figures["System time (seconds)"]),
+                int(figures["Maximum resident set size (kbytes)"]))
 
 
 def profile_total(path):
@@ -153,17 +155,13 @@ def crc_figures(crc_bench, module, scratch):
     return figures
 
 
-def tool_version(command):
+def tool_version(command, prefix=""):
+    """The first line of a tool's output that starts with prefix, or "?"."""
     try:
-        out = subprocess.run(command, capture_output=True, text=True).stdout.strip()
-        return out.splitlines()[0] if out else "?"
+        out = subprocess.run(command, capture_output=True, text=True).stdout
     except OSError:
         return "?"
-
-
-def tshark_version():
-    out = subprocess.run(["tshark", "--version"], capture_output=True, text=True).stdout
-    return next((line for line in out.splitlines() if line.startswith("TShark")), "?")
+    return next((line.strip() for line in out.splitlines() if line.strip() and line.startswith(prefix)), "?")
 
 
 def package_version(package):
@@ -182,7 +180,7 @@ def machine():
     debian = open("/etc/debian_version").read().strip() if os.path.exists("/etc/debian_version") else "?"
     return [("CPU", "%s, %d cores" % (model, os.cpu_count())), ("Memory", "%.1f GiB" % mem_gib),
             ("System", "Debian %s, Linux %s" % (debian, platform.release())),
-            ("Host", tshark_version()),
+            ("Host", tool_version(["tshark", "--version"], "TShark")),
             ("Compiler", tool_version(["c++", "--version"])),
             ("valgrind", tool_version(["valgrind", "--version"])),
             ("Google Benchmark", package_version("libbenchmark-dev")),
@@ -210,15 +208,18 @@ def measure(tshark, small, large, big, args):
             row[mapping + " ir"] = (large_total - small_total) / (LARGE - SMALL)
             if mode in GOALS:
                 costs[(mode, mapping)] = per_frame_costs(small_profile, large_profile)
-        # Alternate the mappings, so that a change of load hits both alike.
+        # Per run, the long capture minus the small one, so that start-up cancels here too;
+        # the mappings alternate, so that a change of load hits both alike.
         log("%s: %d runs over %d frames per mapping" % (mode, args.runs, args.frames))
         runs = {"data": [], "nrf24": []}
         for _ in range(args.runs):
             for mapping in runs:
-                runs[mapping].append(tshark.timed(mapping, big, mode_args))
+                long_run, short_run = tshark.timed(mapping, big, mode_args), tshark.timed(mapping, small, mode_args)
+                runs[mapping].append((long_run[0] - short_run[0], long_run[1] - short_run[1], long_run[2]))
         for mapping, timings in runs.items():
-            row[mapping + " fps"] = args.frames / statistics.median(seconds for seconds, _ in timings)
-            row[mapping + " rss"] = max(rss for _, rss in timings)
+            row[mapping + " wall fps"] = (args.frames - SMALL) / statistics.median(t[0] for t in timings)
+            row[mapping + " cpu fps"] = (args.frames - SMALL) / statistics.median(t[1] for t in timings)
+            row[mapping + " rss"] = max(t[2] for t in timings)
         rows.append(row)
     return rows, costs
 
@@ -236,6 +237,9 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.frames < 1 or args.runs < 1:
         parser.error("--frames and --runs want a positive number")
+    for path in (args.module, args.crc_bench):
+        if not os.path.isfile(path):
+            parser.error("%s: no such file (bench/run.sh builds it)" % path)
     baseline = None
     if args.baseline:
         name, sep, path = args.baseline.partition("=")
@@ -297,19 +301,23 @@ def report(rows, costs, crc, old_name, old_rows, old_crc, args, load_before, loa
            "(seed %d), DLT 147 mapped to \"nrf24\" (only nrf24.so loaded, so no member on its heuristic list) or to "
            "the host's \"data\" dissector." % (
                time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), SEED), "",
-           "| Mode | Instructions/frame: data | nrf24 | ratio (goal) | Frames/s: data | nrf24 "
-           "| Peak RSS MiB: data | nrf24 | ratio |",
-           "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+           "| Mode | Instructions/frame: data | nrf24 | nrf24/data | goal |", "|---|---:|---:|---:|---:|"]
     for row in rows:
-        goal = " (≤ %.2f×)" % GOALS[row["mode"]] if row["mode"] in GOALS else ""
-        out.append("| %s | %s | %s | %s%s | %s | %s | %.1f | %.1f | %s |" % (
-            row["mode"], number(row["data ir"]), number(row["nrf24 ir"]), ratio(row["nrf24 ir"], row["data ir"]),
-            goal, number(row["data fps"]), number(row["nrf24 fps"]), row["data rss"] / 1024,
-            row["nrf24 rss"] / 1024, ratio(row["nrf24 rss"], row["data rss"])))
-    out += ["", "Instructions per frame: callgrind, (%s-frame run − %s-frame run) / %s. Frames/s: median of %d "
-            "runs over %s frames, output to /dev/null, under `nice`. Peak RSS: the largest of those runs "
-            "(goal: nrf24 within %d%% of data)." % (number(LARGE), number(SMALL), number(LARGE - SMALL), args.runs,
-                                                    number(args.frames), round((RSS_GOAL - 1) * 100)), ""]
+        goal = "≤ %.2f×" % GOALS[row["mode"]] if row["mode"] in GOALS else ""
+        out.append("| %s | %s | %s | %s | %s |" % (row["mode"], number(row["data ir"]), number(row["nrf24 ir"]),
+                                                   ratio(row["nrf24 ir"], row["data ir"]), goal))
+    out += ["", "callgrind, (%s-frame run − %s-frame run) / %s." % (number(LARGE), number(SMALL),
+                                                                     number(LARGE - SMALL)), "",
+            "| Mode | Frames per CPU second: data | nrf24 | Frames per second: data | nrf24 "
+            "| Peak RSS MiB: data | nrf24 | nrf24/data |", "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for row in rows:
+        out.append("| %s | %s | %s | %s | %s | %.1f | %.1f | %s |" % (
+            row["mode"], number(row["data cpu fps"]), number(row["nrf24 cpu fps"]), number(row["data wall fps"]),
+            number(row["nrf24 wall fps"]), row["data rss"] / 1024, row["nrf24 rss"] / 1024,
+            ratio(row["nrf24 rss"], row["data rss"])))
+    out += ["", "Medians of %d runs, each over %s frames minus one over %s, output to /dev/null, under `nice`; "
+            "CPU seconds are user plus system time. Peak RSS: the largest of the long runs (goal: nrf24 within "
+            "%d%% of data)." % (args.runs, number(args.frames), number(SMALL), round((RSS_GOAL - 1) * 100)), ""]
     out += ["## nrf_crc16", "",
             "| Payload | Bits | Instructions/call | per bit | own per bit | ns/call |",
             "|---:|---:|---:|---:|---:|---:|"]

@@ -3,10 +3,11 @@
 # (RelWithDebInfo), then runs bench/bench.py, which prints the table and writes
 # bench/RESULTS.md. With --baseline REV it also counts instructions for the module
 # as it was at git revision REV. Other options go to bench.py (--frames, --runs).
-# Long runs go through nice; a full run takes about a quarter of an hour.
+# Long runs go through nice; a full run takes 10 to 30 minutes, with the load.
 set -eu
 cd "$(dirname "$0")/.."
-tools/install-deps
+# The benchmark's own packages come on top of the project's, only when it runs.
+NRF24_EXTRA_PACKAGES="libbenchmark-dev valgrind time ${NRF24_EXTRA_PACKAGES:-}" tools/install-deps
 build=build-bench
 baseline=""
 if [ "${1:-}" = "--baseline" ]; then

@@ -8,6 +8,7 @@
  */
 
 #include <stdio.h>
+#include <string.h>
 
 #include <epan/packet.h>
 #include <epan/proto.h>
@@ -130,32 +131,88 @@ static proto_plugin plugin_nrf24;
 /* The summary is composed here and copied by the Info column at once. */
 static gchar col_info[100];
 
+/* One shift of the CRC register, held in the top 16 bits of a 32-bit word so that
+ * the bit shifted out is the sign: the polynomial is applied without a branch. */
+static inline guint32 crc16_shift(guint32 reg)
+{
+    gint32 out = (gint32)reg >> 31;
+    reg += reg;
+    reg ^= (guint32)out & (0x1021u << 16);
+    return reg;
+}
+
 /* CRC-16/CCITT-FALSE over the first len_bits bits of the frame, most significant
- * bit first: the packet is not byte aligned, so the last byte counts only in part. */
+ * bit first, one shift per bit: each byte enters the register whole before its
+ * eight shifts. The packet is not byte aligned, so the last byte counts only in part. */
 guint16 nrf_crc16(tvbuff_t *tvb, const guint16 len_bits)
 {
-    guint16 crc = 0xFFFF;
     if (len_bits == 0 || len_bits > 8 * tvb_captured_length(tvb))
-        return crc;
-    guint8 byte = 0;
-    for (guint b = 0; b < len_bits; b++) {
-        if (b % 8 == 0)
-            byte = nrf24_get_byte(tvb, b / 8);
-        crc ^= (guint16)(((byte >> (7 - b % 8)) & 1) << 15);
-        crc = (crc & 0x8000) ? (guint16)((crc << 1) ^ 0x1021) : (guint16)(crc << 1);
+        return 0xFFFF;
+    guint32 reg = 0xFFFFu << 16;
+    guint whole = len_bits / 8;
+    for (guint i = 0; i < whole; i++) {
+        reg ^= (guint32)nrf24_get_byte(tvb, i) << 24;
+#pragma GCC unroll 8
+        for (int b = 0; b < 8; b++)
+            reg = crc16_shift(reg);
     }
-    return crc;
+    guint rest = len_bits % 8;
+    if (rest != 0) {
+        reg ^= (guint32)(nrf24_get_byte(tvb, whole) & (0xFF00u >> rest)) << 24;
+        for (guint b = 0; b < rest; b++)
+            reg = crc16_shift(reg);
+    }
+    return (guint16)(reg >> 16);
 }
+
+/* Copies a constant text and returns its end: no formatter runs per frame. */
+static inline gchar *put_text(gchar *p, const gchar *text)
+{
+    size_t n = strlen(text);
+    memcpy(p, text, n);
+    return p + n;
+}
+
+/* Writes value in decimal, as "%u" would, and returns the end. */
+static gchar *put_decimal(gchar *p, guint value)
+{
+    gchar digits[10];
+    int n = 0;
+    do {
+        digits[n++] = (gchar)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+/* Sets a column to a number in decimal; the column copies it. */
+static void nrf24_col_add_uint(column_info *cinfo, gint col, guint value)
+{
+    gchar text[11];
+    *put_decimal(text, value) = '\0';
+    col_add_str(cinfo, col, text);
+}
+
+/* The longest summary the arguments allow fits the buffer. */
+G_STATIC_ASSERT(sizeof "Adr:0x0102030405, Len:255(ack), Pid:255, NoAck" <= sizeof col_info);
 
 /* One-line packet summary for the Info column and the protocol item label. */
 static const gchar *buildColInfo(guint64 nodeAddress, guint8 payloadLen, guint8 pid, gboolean noAck)
 {
-    int n = snprintf(col_info, sizeof col_info, "Adr:0x");
-    for (int i = 0; i < 5; i++)
-        n += snprintf(col_info + n, sizeof col_info - n, "%02x",
-                      (unsigned)((nodeAddress >> (8 * (4 - i))) & 0xFF));
-    snprintf(col_info + n, sizeof col_info - n, ", Len:%d%s, Pid:%d, %s",
-             payloadLen, payloadLen == 0 ? "(ack)" : "", pid, noAck ? "NoAck" : "Ack");
+    static const gchar hex_digits[] = "0123456789abcdef";
+    gchar *p = put_text(col_info, "Adr:0x");
+    for (int shift = 36; shift >= 0; shift -= 4)
+        *p++ = hex_digits[(nodeAddress >> shift) & 0xF];
+    p = put_text(p, ", Len:");
+    p = put_decimal(p, payloadLen);
+    if (payloadLen == 0)
+        p = put_text(p, "(ack)");
+    p = put_text(p, ", Pid:");
+    p = put_decimal(p, pid);
+    p = put_text(p, noAck ? ", NoAck" : ", Ack");
+    *p = '\0';
     return col_info;
 }
 
@@ -192,7 +249,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 
     puts("dissect_nrf24");
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
-    col_add_fstr(pinfo->cinfo, COL_PACKET_LENGTH, "%d", tvb_captured_length(tvb));
+    nrf24_col_add_uint(pinfo->cinfo, COL_PACKET_LENGTH, tvb_captured_length(tvb));
     col_clear(pinfo->cinfo, COL_INFO);
 
     guint16 controlField = tvb_get_bits16(tvb, 40, 9, ENC_BIG_ENDIAN);
@@ -233,7 +290,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         if (tree)
             proto_item_append_text(ti, " - %s", info);
         col_add_str(pinfo->cinfo, COL_DEF_SRC, "?");
-        col_add_fstr(pinfo->cinfo, COL_DEF_DST, "%d", (int)(nodeAddress & 0xFF));
+        nrf24_col_add_uint(pinfo->cinfo, COL_DEF_DST, (guint)(nodeAddress & 0xFF));
     } else {
         printf("CRC ERR: [CRC calculated, CRC packet] = [%i, %i]\n", calc_crc, packet_crc);
         col_set_str(pinfo->cinfo, COL_INFO, "CRC Error");

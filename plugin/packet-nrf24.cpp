@@ -187,14 +187,6 @@ static gchar *put_decimal(gchar *p, guint value)
     return p;
 }
 
-/* Sets a column to a number in decimal; the column copies it. */
-static void nrf24_col_add_uint(column_info *cinfo, gint col, guint value)
-{
-    gchar text[11];
-    *put_decimal(text, value) = '\0';
-    col_add_str(cinfo, col, text);
-}
-
 /* The longest summary the arguments allow fits the buffer. */
 G_STATIC_ASSERT(sizeof "Adr:0x0102030405, Len:255(ack), Pid:255, NoAck" <= sizeof col_info);
 
@@ -249,7 +241,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 
     puts("dissect_nrf24");
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
-    nrf24_col_add_uint(pinfo->cinfo, COL_PACKET_LENGTH, tvb_captured_length(tvb));
+    col_add_fstr(pinfo->cinfo, COL_PACKET_LENGTH, "%d", tvb_captured_length(tvb));
     col_clear(pinfo->cinfo, COL_INFO);
 
     guint16 controlField = tvb_get_bits16(tvb, 40, 9, ENC_BIG_ENDIAN);
@@ -290,7 +282,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         if (tree)
             proto_item_append_text(ti, " - %s", info);
         col_add_str(pinfo->cinfo, COL_DEF_SRC, "?");
-        nrf24_col_add_uint(pinfo->cinfo, COL_DEF_DST, (guint)(nodeAddress & 0xFF));
+        col_add_fstr(pinfo->cinfo, COL_DEF_DST, "%d", (int)(nodeAddress & 0xFF));
     } else {
         printf("CRC ERR: [CRC calculated, CRC packet] = [%i, %i]\n", calc_crc, packet_crc);
         col_set_str(pinfo->cinfo, COL_INFO, "CRC Error");

@@ -124,16 +124,16 @@ class Host:
         os.chmod(name, 0o644)
         return name
 
-    def run(self, *args, check=True, user_dlt=True, env=None, stdin=None):
+    def run(self, *args, check=True, user_dlt=True, env=None, stdin=None, prefix=()):
         """tshark with the user_dlts mapping (unless user_dlt is False) and any Lua scripts, as an
         unprivileged user; env overrides variables of the hermetic environment (None removes one),
-        stdin is tshark's."""
+        stdin is tshark's, prefix a command that runs tshark (valgrind and its options)."""
         lua = [option for script in self.lua_scripts for option in ("-X", "lua_script:" + script)]
         mapping = ["-o", USER_DLT] if user_dlt else []
         if args and args[0] == "-G":  # -G must come first
-            command = [self.tshark] + list(args[:2]) + lua + list(args[2:])
+            command = list(prefix) + [self.tshark] + list(args[:2]) + lua + list(args[2:])
         else:
-            command = [self.tshark] + mapping + lua + list(args)
+            command = list(prefix) + [self.tshark] + mapping + lua + list(args)
         env = dict({"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home, "TZ": "UTC",
                     "LC_ALL": "C.UTF-8", "WIRESHARK_PLUGIN_DIR": os.path.join(self.root, "plugins")}, **(env or {}))
         env = {name: value for name, value in env.items() if value is not None}

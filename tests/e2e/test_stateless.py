@@ -1,0 +1,73 @@
+"""The module keeps no state between frames: the real tshark gives every frame the
+same columns, tree and trace whichever pass and whichever frames came before."""
+
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from nrf24_host import Host  # noqa: E402
+
+EXAMPLE = os.path.join(HERE, "..", "..", "examples", "nrf24-hello.lua")
+COLUMNS = ("_ws.col.Protocol", "_ws.col.Length", "_ws.col.Info", "_ws.col.Source", "_ws.col.Destination")
+FIELDS = ("nrf24.node", "nrf24.ctrl.len", "nrf24.ctrl.pid", "nrf24.ctrl.noack", "nrf24.crc", "nrf24.crcvalid")
+# One of each kind: long and short payloads, acks, bad CRCs, cut frames, trailing
+# bytes, a payload the example sub-dissector takes, and noise.
+FRAMES = [
+    "addr=a1b2c3d4e5 payload=%s pid=2" % bytes(range(63)).hex(),
+    "addr=0102030405 pid=1",
+    "payload=a503010203 noack=1",
+    "payload=c0ffee crc=0x1234",
+    "addr=ffffffffff payload=00 pid=3 cut=8",
+    "payload=1122 extra=deadbeef",
+    "noack=1 crc=0x0000",
+    "payload=%s cut=40" % ("5a" * 40),
+    "addr=e7e7e7e7e7 payload=a500",
+    "cut=3",
+    "payload=01",
+]
+NOISE = [bytes((i * 73 + 11) % 256 for i in range(n)) for n in (0, 5, 9, 17, 90)]
+
+
+def setUpModule():
+    global HOST
+    HOST = Host(lua_scripts=[EXAMPLE])
+
+
+def without_run_time(lines):
+    """Output without the PDML header, which carries the time of the run."""
+    return [line for line in lines if not line.startswith("<pdml ")]
+
+
+def frame_blocks(lines):
+    """-V output split per frame, without the Frame line (its number differs by position)."""
+    blocks = "\n".join(line for line in lines if not line.startswith("Frame ")).split("\n\n")
+    return [block.strip("\n") for block in blocks if block.strip()]
+
+
+class Statelessness(unittest.TestCase):
+    def test_two_passes_match_one(self):
+        capture = HOST.capture(FRAMES + NOISE)
+        for mode in (("-V",), ("-T", "pdml"), ("-T", "fields") + sum((("-e", f) for f in COLUMNS + FIELDS), ())):
+            with self.subTest(mode=mode[:2]):
+                one = HOST.run("-r", capture, *mode)
+                two = HOST.run("-r", capture, "-2", *mode)
+                self.assertEqual(without_run_time(two.output), without_run_time(one.output))
+                self.assertEqual(two.frame_trace, one.frame_trace * 2)
+
+    def test_order_does_not_matter(self):
+        frames = FRAMES + NOISE
+        forward = HOST.capture(frames)
+        backward = HOST.capture(frames[::-1])
+        fields = sum((("-e", f) for f in COLUMNS + FIELDS), ())
+        rows = HOST.run("-r", forward, "-T", "fields", *fields).output
+        self.assertEqual(HOST.run("-r", backward, "-T", "fields", *fields).output, rows[::-1])
+        trees = frame_blocks(HOST.run("-r", forward, "-V", "-O", "nrf24,nrf24hello").output)
+        backward_trees = frame_blocks(HOST.run("-r", backward, "-V", "-O", "nrf24,nrf24hello").output)
+        self.assertEqual(len(trees), len(frames))
+        self.assertEqual(backward_trees, trees[::-1])
+
+
+if __name__ == "__main__":
+    unittest.main()

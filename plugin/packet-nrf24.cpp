@@ -17,17 +17,6 @@
 #define NRF24_WS_AT_LEAST(major, minor) \
     (NRF24_WS_MAJOR > (major) || (NRF24_WS_MAJOR == (major) && NRF24_WS_MINOR >= (minor)))
 
-/* The host declares these only when built with plug-in support (3.2, 3.4). */
-#if !defined(HAVE_PLUGINS) && !NRF24_WS_AT_LEAST(4, 0)
-extern "C" {
-typedef struct {
-    void (*register_protoinfo)(void);
-    void (*register_handoff)(void);
-} proto_plugin;
-WS_DLL_PUBLIC void proto_register_plugin(const proto_plugin *plugin);
-}
-#endif
-
 /* 3.2 took the bitmask field list as const int **, later hosts as int * const *. */
 #if NRF24_WS_AT_LEAST(3, 4)
 typedef int *const nrf24_bitmask_field;

@@ -11,33 +11,10 @@
 #include <stdio.h>
 
 #include <epan/expert.h>
-#include <epan/packet.h>
-#include <epan/proto.h>
+#include "nrf24_plugin.h"
 #include <wsutil/utf8_entities.h>
 
-/* From 4.4 on a heuristic dissector returns bool, before that gboolean; 4.4 also asks a
- * module what kind it is, and lists it as "unknown" without an answer. */
-#if NRF24_WS_MAJOR > 4 || (NRF24_WS_MAJOR == 4 && NRF24_WS_MINOR >= 4)
-#include <wsutil/plugins.h>
-#define MYSENSORS_DESCRIBES_ITSELF 1
-typedef bool mysensors_heur_result;
-#else
-typedef gboolean mysensors_heur_result;
-#endif
-
-#define MYSENSORS_EXPORT extern "C" __attribute__((visibility("default")))
-
-MYSENSORS_EXPORT const gchar plugin_version[];
-MYSENSORS_EXPORT const int plugin_want_major;
-MYSENSORS_EXPORT const int plugin_want_minor;
-MYSENSORS_EXPORT void plugin_register(void);
-#ifdef MYSENSORS_DESCRIBES_ITSELF
-MYSENSORS_EXPORT uint32_t plugin_describe(void);
-#endif
-
 const gchar plugin_version[] = "1.0.0";
-const int plugin_want_major = NRF24_WS_MAJOR;
-const int plugin_want_minor = NRF24_WS_MINOR;
 
 void proto_register_mysensors(void);
 void proto_reg_handoff_mysensors(void);
@@ -316,7 +293,7 @@ static const struct {
 /* Payload bytes each payload type needs; 0 for the two of any length. */
 static const guint8 value_sizes[] = { 0, 1, 2, 2, 4, 4, 0, 5 };
 
-static int *const value_fields[] = {
+static nrf24_bitmask_field value_fields[] = {
     &hf_mysensors_value_string,
     &hf_mysensors_value_uint8,
     &hf_mysensors_value_int16,
@@ -327,14 +304,14 @@ static int *const value_fields[] = {
     &hf_mysensors_value_float,
 };
 
-static int *const vsl_fields[] = {
+static nrf24_bitmask_field vsl_fields[] = {
     &hf_mysensors_version,
     &hf_mysensors_signed,
     &hf_mysensors_length,
     NULL
 };
 
-static int *const cep_fields[] = {
+static nrf24_bitmask_field cep_fields[] = {
     &hf_mysensors_command,
     &hf_mysensors_echo_request,
     &hf_mysensors_echo,
@@ -342,7 +319,7 @@ static int *const cep_fields[] = {
     NULL
 };
 
-static int *const signing_flags[] = {
+static nrf24_bitmask_field signing_flags[] = {
     &hf_mysensors_signing_require_signatures,
     &hf_mysensors_signing_require_whitelisting,
     NULL
@@ -721,7 +698,7 @@ static void dissect_mysensors(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tre
 
 /* Member of the "nrf24" heuristic list: takes a payload only when it is a
  * plausible MySensors 2.x message. */
-static mysensors_heur_result dissect_mysensors_heur(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
+static nrf24_heur_result dissect_mysensors_heur(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
                                                     void *data _U_)
 {
     guint8 msg[MYS_MAX_MESSAGE];
@@ -759,11 +736,3 @@ void plugin_register(void)
     plugin_mysensors.register_handoff = proto_reg_handoff_mysensors;
     proto_register_plugin(&plugin_mysensors);
 }
-
-#ifdef MYSENSORS_DESCRIBES_ITSELF
-/* The host's plug-in list shows the module's kind from this answer. */
-uint32_t plugin_describe(void)
-{
-    return WS_PLUGIN_DESC_DISSECTOR;
-}
-#endif

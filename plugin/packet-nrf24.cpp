@@ -10,49 +10,13 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <epan/packet.h>
-#include <epan/proto.h>
+#include "nrf24_plugin.h"
 
-/* The host's version comes from its CMake package (3.4 has no ws_version.h). */
-#define NRF24_WS_AT_LEAST(major, minor) \
-    (NRF24_WS_MAJOR > (major) || (NRF24_WS_MAJOR == (major) && NRF24_WS_MINOR >= (minor)))
-
-/* 3.2 took the bitmask field list as const int **, later hosts as int * const *. */
-#if NRF24_WS_AT_LEAST(3, 4)
-typedef int *const nrf24_bitmask_field;
-#else
-typedef const int *nrf24_bitmask_field;
-#endif
-
-/* 4.4 renamed tvb_get_guint8 (same function) and deprecates the old name. */
-#if NRF24_WS_AT_LEAST(4, 4)
-#define nrf24_get_byte tvb_get_uint8
-#else
-#define nrf24_get_byte tvb_get_guint8
-#endif
-
-/* 4.4 asks a module what kind it is; without an answer it lists the module as "unknown". */
-#if NRF24_WS_AT_LEAST(4, 4)
-#include <wsutil/plugins.h>
-#define NRF24_DESCRIBES_ITSELF 1
-#endif
-
-#define NRF24_EXPORT extern "C" __attribute__((visibility("default")))
-
-NRF24_EXPORT const gchar plugin_version[];
-NRF24_EXPORT const int plugin_want_major;
-NRF24_EXPORT const int plugin_want_minor;
-NRF24_EXPORT void plugin_register(void);
-#ifdef NRF24_DESCRIBES_ITSELF
-NRF24_EXPORT uint32_t plugin_describe(void);
-#endif
 NRF24_EXPORT void proto_register_nrf24(void);
 NRF24_EXPORT void proto_reg_handoff_nrf24(void);
 NRF24_EXPORT guint16 nrf_crc16(tvbuff_t *tvb, const guint16 len_bits);
 
 const gchar plugin_version[] = "3.2.3";
-const int plugin_want_major = NRF24_WS_MAJOR;
-const int plugin_want_minor = NRF24_WS_MINOR;
 
 static int proto_nrf24 = -1;
 static int hf_nrf24_nodeaddress = -1;
@@ -316,11 +280,3 @@ void plugin_register(void)
     proto_register_plugin(&plugin_nrf24);
     puts("Done plugin_register");
 }
-
-#ifdef NRF24_DESCRIBES_ITSELF
-/* The host's plug-in list shows the module's kind from this answer. */
-uint32_t plugin_describe(void)
-{
-    return WS_PLUGIN_DESC_DISSECTOR;
-}
-#endif

@@ -1,0 +1,437 @@
+/*
+ * nRF24 sniffer for ATmega328P boards: prints every read of an nRF24L01+ that
+ * hears raw frames, and takes settings from the host, in the line protocol of
+ * doc/sniffer-protocol.md (version 1).
+ *
+ * The INT0 interrupt stamps the radio's IRQ; the main loop drains the radio's RX
+ * FIFO, formats whole lines into the output buffer or counts them lost, reads
+ * commands and hops channels. Only the main loop talks to the radio.
+ */
+#include <avr/interrupt.h>
+#include <avr/io.h>
+#include <avr/pgmspace.h>
+#include <avr/sleep.h>
+#include <string.h>
+
+#include "board.h"
+#include "boot_config.h"
+#include "clock.h"
+#include "radio.h"
+#include "serial.h"
+
+#define PROTOCOL_VERSION    1
+#define COMMAND_MAX         64
+#define HOP_MAX             16
+#define DWELL_MAX_MS        60000U
+#define LINE_MAX            140
+
+static struct radio_settings settings = {
+    .channel = BOOT_CHANNEL, .rate = RATE_250K, .addr_len = 0, .preamble = BOOT_PREAMBLE,
+};
+static uint8_t hop_list[HOP_MAX];
+static uint8_t hop_count;               /* 0: not hopping */
+static uint8_t hop_index;
+static uint16_t dwell_ms;
+static volatile uint16_t dwell_left;    /* counted down by the 1 ms tick while hopping */
+static volatile uint8_t hop_due;
+
+static uint8_t radio_ok;
+static uint32_t lost;                   /* reads not printed since the last #lost line */
+static volatile uint32_t irq_stamp;
+static volatile uint8_t irq_pending;
+
+static const char hex_digits[] PROGMEM = "0123456789abcdef";
+static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m", [RATE_2M] = "2m" };
+
+ISR(INT0_vect)
+{
+    irq_stamp = clock_us();
+    irq_pending = 1;
+}
+
+/* 1 ms tick (Timer0, CTC), running only while hopping. */
+ISR(TIMER0_COMPA_vect)
+{
+    if (dwell_left && --dwell_left == 0) {
+        dwell_left = dwell_ms;
+        hop_due = 1;
+    }
+}
+
+static void tick_start(void)
+{
+    TCCR0A = _BV(WGM01);
+    OCR0A = F_CPU / 64 / 1000 - 1;
+    TCNT0 = 0;
+    TIFR0 = _BV(OCF0A);
+    TIMSK0 = _BV(OCIE0A);
+    TCCR0B = _BV(CS01) | _BV(CS00);
+}
+
+static void tick_stop(void)
+{
+    TCCR0B = 0;
+    TIMSK0 = 0;
+    hop_due = 0;
+}
+
+static char *put_hex(char *p, uint8_t byte)
+{
+    *p++ = pgm_read_byte(&hex_digits[byte >> 4]);
+    *p++ = pgm_read_byte(&hex_digits[byte & 15]);
+    return p;
+}
+
+static char *put_dec(char *p, uint32_t value)
+{
+    char digits[10];
+    uint8_t n = 0;
+    do {
+        digits[n++] = '0' + value % 10;
+        value /= 10;
+    } while (value);
+    while (n)
+        *p++ = digits[--n];
+    return p;
+}
+
+static char *put_str(char *p, const char *s)
+{
+    while (*s)
+        *p++ = *s++;
+    return p;
+}
+
+static char *put_str_P(char *p, const char *s)
+{
+    char c;
+    while ((c = pgm_read_byte(s++)))
+        *p++ = c;
+    return p;
+}
+
+/* The settings line: at boot and after every command taken. */
+static void print_status(void)
+{
+    char line[LINE_MAX];
+    char *p = put_str_P(line, PSTR("#sniffer v="));
+    p = put_dec(p, PROTOCOL_VERSION);
+    p = put_str_P(p, PSTR(" ch="));
+    p = put_dec(p, settings.channel);
+    p = put_str_P(p, PSTR(" rate="));
+    p = put_str(p, rate_names[settings.rate]);
+    if (settings.addr_len == 0) {
+        p = put_str_P(p, PSTR(" mode=p pre="));
+        p = put_hex(p, settings.preamble);
+    } else {
+        p = put_str_P(p, PSTR(" mode=a addr="));
+        for (uint8_t i = 0; i < settings.addr_len; i++)
+            p = put_hex(p, settings.addr[i]);
+    }
+    p = put_str_P(p, PSTR(" hop="));
+    if (hop_count == 0)
+        *p++ = '-';
+    for (uint8_t i = 0; i < hop_count; i++) {
+        if (i)
+            *p++ = ',';
+        p = put_dec(p, hop_list[i]);
+    }
+    p = put_str_P(p, PSTR(" dwell="));
+    p = put_dec(p, hop_count ? dwell_ms : 0);
+    *p++ = '\n';
+    serial_write_wait(line, p - line);
+}
+
+static void print_radio_error(void)
+{
+    static const char text[] = "#error radio: no answer on SPI\n";
+    serial_write_wait(text, sizeof text - 1);
+}
+
+/* "#error command: WHY "COMMAND"", the command's non-printable bytes shown as '?'. */
+static void print_command_error(const char *why, const char *cmd)
+{
+    char line[LINE_MAX];
+    char *p = put_str_P(line, PSTR("#error command: "));
+    p = put_str_P(p, why);
+    if (cmd) {
+        *p++ = ' ';
+        *p++ = '"';
+        for (; *cmd; cmd++)
+            *p++ = (*cmd >= ' ' && *cmd <= '~') ? *cmd : '?';
+        *p++ = '"';
+    }
+    *p++ = '\n';
+    serial_write_wait(line, p - line);
+}
+
+/* "#lost N" once there is room for it; until then reads keep being counted. */
+static void flush_lost(void)
+{
+    if (!lost)
+        return;
+    char line[20];
+    char *p = put_str_P(line, PSTR("#lost "));
+    p = put_dec(p, lost);
+    *p++ = '\n';
+    if (serial_room() >= (uint16_t)(p - line)) {
+        serial_write(line, p - line);
+        lost = 0;
+    }
+}
+
+/* One read as one whole line, or counted lost when the output buffer cannot take it. */
+static void print_read(uint32_t stamp, const uint8_t *payload)
+{
+    char line[LINE_MAX];
+    char *p = line;
+    for (int8_t shift = 24; shift >= 0; shift -= 8)
+        p = put_hex(p, stamp >> shift);
+    *p++ = ' ';
+    p = put_dec(p, settings.channel);
+    *p++ = ' ';
+    *p++ = settings.addr_len ? 'a' : 'p';
+    *p++ = ' ';
+    for (uint8_t i = 0; i < settings.addr_len; i++)
+        p = put_hex(p, settings.addr[i]);
+    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++)
+        p = put_hex(p, payload[i]);
+    *p++ = '\n';
+    flush_lost();
+    if (lost || serial_room() < (uint16_t)(p - line)) {
+        lost++;
+        return;
+    }
+    serial_write(line, p - line);
+}
+
+/*
+ * Takes every read from the RX FIFO. RX_DR is cleared first, so that a read
+ * arriving meanwhile raises a new IRQ; the first read carries the IRQ's stamp,
+ * any that waited behind it the time it was taken.
+ */
+static void drain_radio(void)
+{
+    uint8_t payload[NRF24_PAYLOAD_MAX];
+    uint32_t stamp;
+    cli();
+    stamp = irq_stamp;
+    irq_pending = 0;
+    sei();
+    radio_clear_rx_dr();
+    while (radio_take(payload)) {
+        print_read(stamp, payload);
+        stamp = clock_us();
+    }
+}
+
+static void hop_next(void)
+{
+    hop_due = 0;
+    hop_index = (hop_index + 1) % hop_count;
+    settings.channel = hop_list[hop_index];
+    if (radio_ok)
+        radio_ok = radio_set_channel(settings.channel);
+}
+
+/* Parses a decimal number up to max; returns the text after it, or NULL. */
+static const char *parse_dec(const char *p, uint16_t max, uint16_t *value)
+{
+    uint32_t v = 0;
+    if (*p < '0' || *p > '9')
+        return NULL;
+    while (*p >= '0' && *p <= '9') {
+        v = v * 10 + (*p++ - '0');
+        if (v > max)
+            return NULL;
+    }
+    *value = v;
+    return p;
+}
+
+static int8_t hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* Parses hex bytes up to the end of the text; returns how many, or 0 on bad text. */
+static uint8_t parse_hex(const char *p, uint8_t *out, uint8_t max)
+{
+    uint8_t n = 0;
+    while (*p) {
+        int8_t hi = hex_value(p[0]), lo = hi < 0 ? -1 : hex_value(p[1]);
+        if (lo < 0 || n == max)
+            return 0;
+        out[n++] = hi << 4 | lo;
+        p += 2;
+    }
+    return n;
+}
+
+/*
+ * One command line. Everything is parsed and checked into a copy of the settings
+ * before anything changes, so a bad command changes nothing.
+ */
+static void run_command(const char *cmd)
+{
+    struct radio_settings next = settings;
+    uint8_t next_hops[HOP_MAX];
+    uint8_t next_hop_count = hop_count;
+    uint16_t next_dwell = dwell_ms, value;
+    const char *p;
+    const char *why = NULL;
+    uint8_t hop_changed = 0;
+
+    if (strcmp(cmd, "?") == 0) {
+        /* nothing changes; a radio that did not answer is tried again */
+    } else if (cmd[0] && cmd[1] == ' ' && cmd[2]) {
+        const char *arg = cmd + 2;
+        switch (cmd[0]) {
+        case 'c':
+            p = parse_dec(arg, RF_CH_MAX, &value);
+            if (!p || *p)
+                why = PSTR("bad channel");
+            next.channel = value;
+            next_hop_count = 0;
+            hop_changed = 1;
+            break;
+        case 'r':
+            if (strcmp(arg, "250k") == 0)
+                next.rate = RATE_250K;
+            else if (strcmp(arg, "1m") == 0)
+                next.rate = RATE_1M;
+            else if (strcmp(arg, "2m") == 0)
+                next.rate = RATE_2M;
+            else
+                why = PSTR("bad rate");
+            break;
+        case 'p':
+            if (parse_hex(arg, &next.preamble, 1) != 1 || (next.preamble != 0xAA && next.preamble != 0x55))
+                why = PSTR("bad preamble");
+            next.addr_len = 0;
+            break;
+        case 'a':
+            next.addr_len = parse_hex(arg, next.addr, NRF24_ADDR_MAX);
+            if (next.addr_len < 3)
+                why = PSTR("bad address");
+            break;
+        case 'h':
+            next_hop_count = 0;
+            p = arg;
+            do {
+                p = next_hop_count == HOP_MAX ? NULL : parse_dec(p, RF_CH_MAX, &value);
+                if (p)
+                    next_hops[next_hop_count++] = value;
+            } while (p && *p == ',' && *++p);
+            if (!p || *p != ' ' || !(p = parse_dec(p + 1, DWELL_MAX_MS, &next_dwell)) || *p || next_dwell == 0)
+                why = PSTR("bad hop list");
+            else
+                next.channel = next_hops[0];
+            hop_changed = 1;
+            break;
+        default:
+            why = PSTR("unknown command");
+        }
+    } else {
+        why = PSTR("unknown command");
+    }
+    if (why) {
+        print_command_error(why, cmd);
+        return;
+    }
+
+    uint8_t was_ok = radio_ok;
+    if (!was_ok) {
+        radio_ok = radio_configure(&next);
+    } else {
+        if (next.channel != settings.channel)
+            radio_ok &= radio_set_channel(next.channel);
+        if (next.rate != settings.rate)
+            radio_ok &= radio_set_rate(next.rate);
+        if (next.addr_len != settings.addr_len || next.preamble != settings.preamble
+            || memcmp(next.addr, settings.addr, next.addr_len) != 0)
+            radio_ok &= radio_set_address(&next);
+    }
+    settings = next;
+    if (hop_changed) {
+        tick_stop();
+        hop_count = next_hop_count;
+        if (hop_count) {
+            memcpy(hop_list, next_hops, hop_count);
+            hop_index = 0;
+            dwell_ms = next_dwell;
+            dwell_left = dwell_ms;
+            tick_start();
+        }
+    }
+    if (radio_ok && !was_ok)
+        EIMSK = _BV(INT0);
+    if (!radio_ok)
+        EIMSK = 0;
+    print_status();
+    if (!radio_ok)
+        print_radio_error();
+}
+
+/* Gathers command bytes into a line; a line too long or with bytes dropped is refused whole. */
+static void read_commands(void)
+{
+    static char cmd[COMMAND_MAX + 1];
+    static uint8_t len, too_long;
+    int c;
+    if (serial_rx_overrun())
+        too_long = 1;
+    while ((c = serial_getc()) >= 0) {
+        if (c == '\n' || c == '\r') {
+            cmd[len] = 0;
+            if (too_long)
+                print_command_error(PSTR("too long"), NULL);
+            else if (len)
+                run_command(cmd);
+            len = 0;
+            too_long = 0;
+        } else if (len < COMMAND_MAX) {
+            cmd[len++] = c;
+        } else {
+            too_long = 1;
+        }
+    }
+}
+
+int main(void)
+{
+    clock_init();
+    serial_init();
+    radio_init();
+    sei();
+    radio_ok = radio_configure(&settings);
+    print_status();
+    if (radio_ok)
+        EIMSK = _BV(INT0);
+    else
+        print_radio_error();
+
+    set_sleep_mode(SLEEP_MODE_IDLE);
+    for (;;) {
+        if (irq_pending && radio_ok)
+            drain_radio();
+        if (hop_due)
+            hop_next();
+        flush_lost();
+        read_commands();
+        cli();
+        if (!irq_pending && !hop_due && !(lost && serial_room() > 20)) {
+            sleep_enable();
+            sei();
+            sleep_cpu();
+            sleep_disable();
+        }
+        sei();
+    }
+}

@@ -4,10 +4,7 @@
 
 #include "clock.h"
 
-#define TICKS_PER_US    (F_CPU / 8 / 1000000UL)     /* 2 at 16 MHz: a resolution of 0.5 us */
-#define US_PER_OVERFLOW (65536UL / TICKS_PER_US)
-
-static volatile uint32_t overflows;
+volatile uint32_t clock_overflows;
 
 /* Starts Timer1 before the C run-time clears RAM, so that the clock counts from reset. */
 __attribute__((naked, used, section(".init1"))) static void clock_start(void)
@@ -24,18 +21,15 @@ void clock_init(void)
 
 ISR(TIMER1_OVF_vect)
 {
-    overflows++;
+    clock_overflows++;
 }
 
-/* The time now; an overflow not yet counted (interrupts off, or its ISR pending) is added. */
+/* The time now. */
 uint32_t clock_us(void)
 {
     uint8_t sreg = SREG;
     cli();
-    uint16_t ticks = TCNT1;
-    uint32_t count = overflows;
-    if ((TIFR1 & _BV(TOV1)) && ticks < 0x8000)
-        count++;
+    uint32_t now = clock_at(TCNT1);
     SREG = sreg;
-    return count * US_PER_OVERFLOW + ticks / TICKS_PER_US;
+    return now;
 }

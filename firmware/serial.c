@@ -5,6 +5,7 @@
  */
 #include <avr/interrupt.h>
 #include <avr/io.h>
+#include <string.h>
 #include <util/atomic.h>
 
 #include "board.h"
@@ -18,8 +19,8 @@ static volatile uint8_t rx_head, rx_tail, rx_overrun;
 
 void serial_init(void)
 {
+    UCSR0A = _BV(U2X0);                     /* before UBRR0: simavr takes the rate on its write */
     UBRR0 = SERIAL_UBRR;
-    UCSR0A = _BV(U2X0);
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);     /* 8N1 */
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
 }
@@ -37,11 +38,14 @@ uint16_t serial_room(void)
 void serial_write(const char *text, uint8_t len)
 {
     uint16_t head = tx_head;
-    while (len--) {
-        tx_buf[head] = *text++;
-        if (++head == SERIAL_TX_SIZE)
-            head = 0;
-    }
+    uint16_t first = SERIAL_TX_SIZE - head;
+    if (first > len)
+        first = len;
+    memcpy(tx_buf + head, text, first);
+    memcpy(tx_buf, text + first, len - first);
+    head += len;
+    if (head >= SERIAL_TX_SIZE)
+        head -= SERIAL_TX_SIZE;
     ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = head; }
     UCSR0B |= _BV(UDRIE0);
 }

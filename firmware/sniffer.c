@@ -43,9 +43,11 @@ static volatile uint8_t irq_pending;
 static const char hex_digits[] PROGMEM = "0123456789abcdef";
 static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m", [RATE_2M] = "2m" };
 
+/* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
 ISR(INT0_vect)
 {
-    irq_stamp = clock_us();
+    uint16_t ticks = TCNT1;
+    irq_stamp = clock_at(ticks);
     irq_pending = 1;
 }
 
@@ -110,6 +112,20 @@ static char *put_str_P(char *p, const char *s)
     return p;
 }
 
+/* Digits of a channel number (0..125), without a 32-bit division. */
+static char *put_channel(char *p, uint8_t ch)
+{
+    if (ch >= 100) {
+        *p++ = '1';
+        ch -= 100;
+        *p++ = '0' + ch / 10;
+    } else if (ch >= 10) {
+        *p++ = '0' + ch / 10;
+    }
+    *p++ = '0' + ch % 10;
+    return p;
+}
+
 /* The settings line: at boot and after every command taken. */
 static void print_status(void)
 {
@@ -117,7 +133,7 @@ static void print_status(void)
     char *p = put_str_P(line, PSTR("#sniffer v="));
     p = put_dec(p, PROTOCOL_VERSION);
     p = put_str_P(p, PSTR(" ch="));
-    p = put_dec(p, settings.channel);
+    p = put_channel(p, settings.channel);
     p = put_str_P(p, PSTR(" rate="));
     p = put_str(p, rate_names[settings.rate]);
     if (settings.addr_len == 0) {
@@ -180,15 +196,26 @@ static void flush_lost(void)
     }
 }
 
-/* One read as one whole line, or counted lost when the output buffer cannot take it. */
+/*
+ * One read as one whole line, or counted lost when the output buffer cannot take
+ * it; the room is checked before formatting, so that a lost read costs little.
+ */
 static void print_read(uint32_t stamp, const uint8_t *payload)
 {
     char line[LINE_MAX];
-    char *p = line;
-    for (int8_t shift = 24; shift >= 0; shift -= 8)
-        p = put_hex(p, stamp >> shift);
+    uint8_t len = 8 + 1 + 1 + (settings.channel >= 10) + (settings.channel >= 100) + 1 + 1 + 1
+                  + 2 * (settings.addr_len + NRF24_PAYLOAD_MAX) + 1;
+    flush_lost();
+    if (lost || serial_room() < len) {
+        lost++;
+        return;
+    }
+    char *p = put_hex(line, stamp >> 24);
+    p = put_hex(p, stamp >> 16);
+    p = put_hex(p, stamp >> 8);
+    p = put_hex(p, stamp);
     *p++ = ' ';
-    p = put_dec(p, settings.channel);
+    p = put_channel(p, settings.channel);
     *p++ = ' ';
     *p++ = settings.addr_len ? 'a' : 'p';
     *p++ = ' ';
@@ -197,11 +224,6 @@ static void print_read(uint32_t stamp, const uint8_t *payload)
     for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++)
         p = put_hex(p, payload[i]);
     *p++ = '\n';
-    flush_lost();
-    if (lost || serial_room() < (uint16_t)(p - line)) {
-        lost++;
-        return;
-    }
     serial_write(line, p - line);
 }
 

@@ -168,8 +168,16 @@ uint8_t radio_take(uint8_t *payload)
         return 0;
     CSN_LOW();
     spi_transfer(R_RX_PAYLOAD);
-    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++)
-        payload[i] = spi_transfer(NOP);
+    uint8_t *end = payload + NRF24_PAYLOAD_MAX;
+    SPDR = NOP;
+    while (payload < end) {         /* the next byte starts as soon as one is in */
+        while (!(SPSR & _BV(SPIF)))
+            ;
+        uint8_t in = SPDR;
+        if (payload + 1 < end)
+            SPDR = NOP;
+        *payload++ = in;
+    }
     CSN_HIGH();
     return 1;
 }

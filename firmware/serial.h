@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#define SERIAL_TX_SIZE 1280
+#define SERIAL_TX_SIZE 1152
 #define SERIAL_RX_SIZE 64
 
 void serial_init(void);

@@ -35,6 +35,24 @@ static uint16_t dwell_ms;
 static volatile uint16_t dwell_left;    /* counted down by the 1 ms tick while hopping */
 static volatile uint8_t hop_due;
 
+/*
+ * Reads taken from the radio wait here to be printed, so that the radio's 3-deep
+ * FIFO is emptied between two lines. Each carries the settings it was heard
+ * with and how many reads were lost just before it (this queue was full).
+ */
+#define QUEUE_SIZE 4
+struct taken {
+    uint32_t stamp;
+    uint16_t lost_before;
+    uint8_t channel;
+    uint8_t addr_len;
+    uint8_t addr[NRF24_ADDR_MAX];
+    uint8_t payload[NRF24_PAYLOAD_MAX];
+};
+static struct taken queue[QUEUE_SIZE];
+static uint8_t queue_head, queue_count;
+static uint16_t queue_lost;             /* lost after the last queued read */
+
 static uint8_t radio_ok;
 static uint32_t lost;                   /* reads not printed since the last #lost line */
 static volatile uint32_t irq_stamp;
@@ -200,49 +218,77 @@ static void flush_lost(void)
  * One read as one whole line, or counted lost when the output buffer cannot take
  * it; the room is checked before formatting, so that a lost read costs little.
  */
-static void print_read(uint32_t stamp, const uint8_t *payload)
+static void print_read(const struct taken *r)
 {
     char line[LINE_MAX];
-    uint8_t len = 8 + 1 + 1 + (settings.channel >= 10) + (settings.channel >= 100) + 1 + 1 + 1
-                  + 2 * (settings.addr_len + NRF24_PAYLOAD_MAX) + 1;
+    uint8_t len = 8 + 1 + 1 + (r->channel >= 10) + (r->channel >= 100) + 1 + 1 + 1
+                  + 2 * (r->addr_len + NRF24_PAYLOAD_MAX) + 1;
+    lost += r->lost_before;
     flush_lost();
     if (lost || serial_room() < len) {
         lost++;
         return;
     }
-    char *p = put_hex(line, stamp >> 24);
-    p = put_hex(p, stamp >> 16);
-    p = put_hex(p, stamp >> 8);
-    p = put_hex(p, stamp);
+    char *p = put_hex(line, r->stamp >> 24);
+    p = put_hex(p, r->stamp >> 16);
+    p = put_hex(p, r->stamp >> 8);
+    p = put_hex(p, r->stamp);
     *p++ = ' ';
-    p = put_channel(p, settings.channel);
+    p = put_channel(p, r->channel);
     *p++ = ' ';
-    *p++ = settings.addr_len ? 'a' : 'p';
+    *p++ = r->addr_len ? 'a' : 'p';
     *p++ = ' ';
-    for (uint8_t i = 0; i < settings.addr_len; i++)
-        p = put_hex(p, settings.addr[i]);
+    for (uint8_t i = 0; i < r->addr_len; i++)
+        p = put_hex(p, r->addr[i]);
     for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++)
-        p = put_hex(p, payload[i]);
+        p = put_hex(p, r->payload[i]);
     *p++ = '\n';
     serial_write(line, p - line);
 }
 
+/* Prints the oldest queued read; with none left, reads lost behind the last one are counted. */
+static void print_queued(void)
+{
+    if (queue_count) {
+        print_read(&queue[queue_head]);
+        queue_head = (queue_head + 1) % QUEUE_SIZE;
+        queue_count--;
+    } else if (queue_lost) {
+        lost += queue_lost;
+        queue_lost = 0;
+    }
+}
+
 /*
- * Takes every read from the RX FIFO. RX_DR is cleared first, so that a read
- * arriving meanwhile raises a new IRQ; the first read carries the IRQ's stamp,
- * any that waited behind it the time it was taken.
+ * Takes every read from the RX FIFO into the queue, or counts it lost when the
+ * queue is full. RX_DR is cleared first, so that a read arriving meanwhile
+ * raises a new IRQ; the first read carries the IRQ's stamp, any that waited
+ * behind it the time it was taken.
  */
 static void drain_radio(void)
 {
-    uint8_t payload[NRF24_PAYLOAD_MAX];
+    static uint8_t spill[NRF24_PAYLOAD_MAX];
     uint32_t stamp;
     cli();
     stamp = irq_stamp;
     irq_pending = 0;
     sei();
     radio_clear_rx_dr();
-    while (radio_take(payload)) {
-        print_read(stamp, payload);
+    for (;;) {
+        struct taken *r = queue_count < QUEUE_SIZE ? &queue[(queue_head + queue_count) % QUEUE_SIZE] : NULL;
+        if (!radio_take(r ? r->payload : spill))
+            return;
+        if (!r) {
+            queue_lost++;
+        } else {
+            r->stamp = stamp;
+            r->lost_before = queue_lost;
+            r->channel = settings.channel;
+            r->addr_len = settings.addr_len;
+            memcpy(r->addr, settings.addr, NRF24_ADDR_MAX);
+            queue_lost = 0;
+            queue_count++;
+        }
         stamp = clock_us();
     }
 }
@@ -443,12 +489,13 @@ int main(void)
     for (;;) {
         if (irq_pending && radio_ok)
             drain_radio();
+        print_queued();
         if (hop_due)
             hop_next();
         flush_lost();
         read_commands();
         cli();
-        if (!irq_pending && !hop_due && !(lost && serial_room() > 20)) {
+        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() > 20)) {
             sleep_enable();
             sei();
             sleep_cpu();

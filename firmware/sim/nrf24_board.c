@@ -257,8 +257,12 @@ static void arrive(const struct event *ev)
 {
     const char *why = NULL;
     uint8_t config = radio.reg[CONFIG][0];
-    if (miso_stuck >= 0)
+    if (miso_stuck >= 0) {
+        /* no radio: the unconnected IRQ line picks up a glitch, which the firmware must ignore */
+        avr_raise_irq(irq_pin, 0);
+        avr_raise_irq(irq_pin, 1);
         why = "no-radio";
+    }
     else if (!(config & CONFIG_PWR_UP) || !(config & CONFIG_PRIM_RX) || !radio.ce)
         why = "not-receiving";
     else if (radio.reg[RF_CH][0] != ev->channel)

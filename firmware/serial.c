@@ -15,7 +15,7 @@ static char tx_buf[SERIAL_TX_SIZE];
 static volatile uint16_t tx_head;       /* written by the main loop only */
 static volatile uint16_t tx_tail;       /* written by the UDRE interrupt only */
 static volatile char rx_buf[SERIAL_RX_SIZE];
-static volatile uint8_t rx_head, rx_tail, rx_overrun;
+static volatile uint8_t rx_head, rx_tail;
 
 void serial_init(void)
 {
@@ -50,14 +50,6 @@ void serial_write(const char *text, uint8_t len)
     UCSR0B |= _BV(UDRIE0);
 }
 
-/* Status lines are never dropped: waits until the interrupt has made room. */
-void serial_write_wait(const char *text, uint8_t len)
-{
-    while (serial_room() < len)
-        ;
-    serial_write(text, len);
-}
-
 ISR(USART_UDRE_vect)
 {
     uint16_t tail = tx_tail;
@@ -69,19 +61,23 @@ ISR(USART_UDRE_vect)
         UCSR0B &= ~_BV(UDRIE0);
 }
 
+/*
+ * Received bytes. When only one slot is left, the byte is dropped and
+ * SERIAL_RX_LOST takes the slot, so that the reader knows where input went missing.
+ */
 ISR(USART_RX_vect)
 {
     char c = UDR0;
     uint8_t next = (rx_head + 1) % SERIAL_RX_SIZE;
-    if (next == rx_tail) {
-        rx_overrun = 1;
+    if (next == rx_tail)
         return;
-    }
+    if ((next + 1) % SERIAL_RX_SIZE == rx_tail)
+        c = SERIAL_RX_LOST;
     rx_buf[rx_head] = c;
     rx_head = next;
 }
 
-/* The next received byte, or -1. */
+/* The next received byte (SERIAL_RX_LOST where bytes were dropped), or -1. */
 int serial_getc(void)
 {
     if (rx_tail == rx_head)
@@ -89,12 +85,4 @@ int serial_getc(void)
     char c = rx_buf[rx_tail];
     rx_tail = (rx_tail + 1) % SERIAL_RX_SIZE;
     return (unsigned char)c;
-}
-
-/* Whether input was dropped since the last call (the command being read is then void). */
-uint8_t serial_rx_overrun(void)
-{
-    uint8_t was;
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { was = rx_overrun; rx_overrun = 0; }
-    return was;
 }

@@ -4,14 +4,13 @@
 
 #include <stdint.h>
 
-#define SERIAL_TX_SIZE 1152
-#define SERIAL_RX_SIZE 64
+#define SERIAL_TX_SIZE 1024
+#define SERIAL_RX_SIZE 128
+#define SERIAL_RX_LOST 0x00     /* in the input where bytes were dropped (a host never sends NUL) */
 
 void serial_init(void);
 uint16_t serial_room(void);
 void serial_write(const char *text, uint8_t len);
-void serial_write_wait(const char *text, uint8_t len);
 int serial_getc(void);
-uint8_t serial_rx_overrun(void);
 
 #endif

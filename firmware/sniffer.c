@@ -20,7 +20,7 @@
 #include "serial.h"
 
 #define PROTOCOL_VERSION    1
-#define COMMAND_MAX         64
+#define COMMAND_MAX         80
 #define HOP_MAX             16
 #define DWELL_MAX_MS        60000U
 #define LINE_MAX            140
@@ -62,6 +62,17 @@ static const char hex_digits[] PROGMEM = "0123456789abcdef";
 static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m", [RATE_2M] = "2m" };
 
 /* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
+static void drain_radio(void);
+
+/* Status lines are never dropped: waits for room, taking the radio's reads meanwhile. */
+static void write_status(const char *line, uint8_t len)
+{
+    while (serial_room() < len)
+        if (irq_pending && radio_ok)
+            drain_radio();
+    serial_write(line, len);
+}
+
 ISR(INT0_vect)
 {
     uint16_t ticks = TCNT1;
@@ -95,7 +106,7 @@ static void tick_stop(void)
     hop_due = 0;
 }
 
-static char *put_hex(char *p, uint8_t byte)
+static inline __attribute__((always_inline)) char *put_hex(char *p, uint8_t byte)
 {
     *p++ = pgm_read_byte(&hex_digits[byte >> 4]);
     *p++ = pgm_read_byte(&hex_digits[byte & 15]);
@@ -173,13 +184,13 @@ static void print_status(void)
     p = put_str_P(p, PSTR(" dwell="));
     p = put_dec(p, hop_count ? dwell_ms : 0);
     *p++ = '\n';
-    serial_write_wait(line, p - line);
+    write_status(line, p - line);
 }
 
 static void print_radio_error(void)
 {
     static const char text[] = "#error radio: no answer on SPI\n";
-    serial_write_wait(text, sizeof text - 1);
+    write_status(text, sizeof text - 1);
 }
 
 /* "#error command: WHY "COMMAND"", the command's non-printable bytes shown as '?'. */
@@ -196,7 +207,7 @@ static void print_command_error(const char *why, const char *cmd)
         *p++ = '"';
     }
     *p++ = '\n';
-    serial_write_wait(line, p - line);
+    write_status(line, p - line);
 }
 
 /* "#lost N" once there is room for it; until then reads keep being counted. */
@@ -240,8 +251,11 @@ static void print_read(const struct taken *r)
     *p++ = ' ';
     for (uint8_t i = 0; i < r->addr_len; i++)
         p = put_hex(p, r->addr[i]);
-    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++)
+    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++) {
         p = put_hex(p, r->payload[i]);
+        if ((i & 7) == 7 && irq_pending && radio_ok)
+            drain_radio();          /* keep the radio's FIFO empty at the fastest air rates */
+    }
     *p++ = '\n';
     serial_write(line, p - line);
 }
@@ -263,7 +277,8 @@ static void print_queued(void)
  * Takes every read from the RX FIFO into the queue, or counts it lost when the
  * queue is full. RX_DR is cleared first, so that a read arriving meanwhile
  * raises a new IRQ; the first read carries the IRQ's stamp, any that waited
- * behind it the time it was taken.
+ * behind it the time it was taken. At most a FIFO's worth at a time, so that
+ * reads arriving back to back do not hold up the output.
  */
 static void drain_radio(void)
 {
@@ -274,7 +289,7 @@ static void drain_radio(void)
     irq_pending = 0;
     sei();
     radio_clear_rx_dr();
-    for (;;) {
+    for (uint8_t n = 0; n < NRF24_RX_FIFO_DEPTH; n++) {
         struct taken *r = queue_count < QUEUE_SIZE ? &queue[(queue_head + queue_count) % QUEUE_SIZE] : NULL;
         if (!radio_take(r ? r->payload : spill))
             return;
@@ -291,6 +306,10 @@ static void drain_radio(void)
         }
         stamp = clock_us();
     }
+    cli();
+    irq_pending = 1;                /* reads kept coming: the rest after a line is printed */
+    irq_stamp = stamp;
+    sei();
 }
 
 static void hop_next(void)
@@ -447,23 +466,29 @@ static void run_command(const char *cmd)
         print_radio_error();
 }
 
-/* Gathers command bytes into a line; a line too long or with bytes dropped is refused whole. */
+/*
+ * Gathers command bytes into a line; a line too long, or in which input was
+ * dropped (up to the next line end received), is refused whole.
+ */
 static void read_commands(void)
 {
     static char cmd[COMMAND_MAX + 1];
-    static uint8_t len, too_long;
+    static uint8_t len, too_long, overrun;
     int c;
-    if (serial_rx_overrun())
-        too_long = 1;
     while ((c = serial_getc()) >= 0) {
-        if (c == '\n' || c == '\r') {
+        if (c == SERIAL_RX_LOST) {
+            overrun = 1;
+        } else if (c == '\n' || c == '\r') {
             cmd[len] = 0;
-            if (too_long)
+            if (overrun)
+                print_command_error(PSTR("input overrun"), NULL);
+            else if (too_long)
                 print_command_error(PSTR("too long"), NULL);
             else if (len)
                 run_command(cmd);
             len = 0;
             too_long = 0;
+            overrun = 0;
         } else if (len < COMMAND_MAX) {
             cmd[len++] = c;
         } else {

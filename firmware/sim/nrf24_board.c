@@ -15,7 +15,7 @@
  *   write T REG HEX        a W_REGISTER by the firmware (bytes in register order)
  *   heard T CH | missed T CH WHY   what became of an injected read
  *   dump T REG=HEX ...     the registers
- *   end T heard=N missed=N
+ *   end T heard=N missed=N stack=BYTES
  */
 #include <errno.h>
 #include <stdint.h>
@@ -38,6 +38,9 @@
 #define REG_COUNT       0x20
 #define SPDR_ADDRESS    0x4E            /* ATmega328P data addresses of SPDR and UDR0 */
 #define UDR0_ADDRESS    0xC6
+#define RAM_START       0x100
+#define RAM_END         0x8FF
+#define STACK_PAINT     0xA5            /* RAM never written keeps it: how deep the stack went */
 
 enum event_kind { EV_READ, EV_CMD, EV_DUMP, EV_END };
 
@@ -366,6 +369,21 @@ static void uart_byte(struct avr_irq_t *irq, uint32_t value, void *param)
     uart_line[uart_len++] = value;
 }
 
+/*
+ * The deepest the stack went. The C run-time writes .data and .bss, the stack
+ * grows down from RAM_END: the first painted byte is the end of .bss, and the
+ * first byte above it that is not painted any more is the deepest stack byte.
+ */
+static unsigned stack_used(void)
+{
+    unsigned a = RAM_START;
+    while (a <= RAM_END && avr->data[a] != STACK_PAINT)
+        a++;
+    while (a <= RAM_END && avr->data[a] == STACK_PAINT)
+        a++;
+    return RAM_END + 1 - a;
+}
+
 /* Simulated time runs as fast as the host can: a sleeping CPU skips to its next event. */
 static void no_sleep(avr_t *a, avr_cycle_count_t how_long)
 {
@@ -487,6 +505,7 @@ int main(int argc, char **argv)
     irq_pin = avr_io_getirq(avr, AVR_IOCTL_IOPORT_GETIRQ('D'), 2);
     radio_reset();
     avr_raise_irq(irq_pin, 1);
+    memset(avr->data + RAM_START, STACK_PAINT, RAM_END + 1 - RAM_START);
     avr_cycle_timer_register(avr, events[0].at ? events[0].at : 1, run_events, NULL);
 
     while (!done) {
@@ -498,6 +517,6 @@ int main(int argc, char **argv)
     }
     printf("end ");
     print_time(end_cycle);
-    printf(" heard=%u missed=%u\n", heard, missed);
+    printf(" heard=%u missed=%u stack=%u\n", heard, missed, stack_used());
     return 0;
 }

@@ -133,6 +133,9 @@ GOOD_COMMANDS = [
     ("?", BOOT_LINE, {}),
 ]
 
+LONGEST_STATUS = ("#sniffer v=1 ch=125 rate=250k mode=a addr=a8a8e1fc00 hop=%s dwell=60000"
+                  % ",".join(["125"] + ["100"] * 15))
+
 BAD_COMMANDS = [
     ("c 126", "bad channel"), ("c", "unknown command"), ("c -1", "bad channel"), ("c 7x", "bad channel"),
     ("c  7", "bad channel"), ("r 500k", "bad rate"), ("r", "unknown command"), ("p 56", "bad preamble"),
@@ -169,10 +172,29 @@ class TestCommands:
         assert [w for w in run.writes if w[0] > BOOT_DONE_US] == []
 
     def test_overlong_command_is_refused_whole(self, board):
-        run = board.run([(BOOT_DONE_US, "cmd", "c 5" + " " * 61), (BOOT_DONE_US + 2000, "cmd", "c 5" + "0" * 62),
+        run = board.run([(BOOT_DONE_US, "cmd", "c 5" + " " * 77), (BOOT_DONE_US + 2000, "cmd", "c 5" + "0" * 78),
                          (BOOT_DONE_US + 5000, "cmd", "?")], end=BOOT_DONE_US + 8000)
-        assert run.texts() == [BOOT_LINE, '#error command: bad channel "c 5%s"' % (" " * 61),
+        assert run.texts() == [BOOT_LINE, '#error command: bad channel "c 5%s"' % (" " * 77),
                                "#error command: too long", BOOT_LINE]
+
+    def test_longest_status_line_is_whole(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "a a8a8e1fc00"),
+                         (BOOT_DONE_US + 3000, "cmd", "h 125" + ",100" * 15 + " 60000")], end=BOOT_DONE_US + 8000)
+        assert run.texts()[-1] == LONGEST_STATUS and len(LONGEST_STATUS) + 1 <= 140
+
+    def test_input_the_board_drops_is_refused_not_garbled(self, board):
+        """300 "?" back to back: the answers outrun the serial line, input is dropped; each answer is whole."""
+        # After the last dropped byte, the line up to the next line end received is refused too:
+        # the host sends its next command again.
+        events = [(BOOT_DONE_US, "cmd", "?")] * 300 + [(BOOT_DONE_US + 400000, "cmd", "c 5"),
+                                                        (BOOT_DONE_US + 405000, "cmd", "c 5")]
+        run = board.run(events, end=BOOT_DONE_US + 410000)
+        texts = run.texts()
+        channel_5 = "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0"
+        overrun = "#error command: input overrun"
+        assert texts[0] == BOOT_LINE and texts[-1] == channel_5
+        assert set(texts) == {BOOT_LINE, overrun, channel_5}
+        assert texts.count(overrun) >= 1 and 18 < texts.count(BOOT_LINE) - 1 < 300
 
     def test_settings_add_up(self, board):
         run = board.run([(BOOT_DONE_US, "cmd", "r 2m"), (BOOT_DONE_US + 1000, "cmd", "c 3"),
@@ -261,7 +283,8 @@ class TestReads:
 # A burst faster than the serial line.
 
 class TestBurst:
-    @pytest.mark.parametrize("spacing_us,count", [(150, 120), (400, 200), (700, 60)])
+    # 200 us apart: faster than one transmitter can send at 2 Mbps; 700 us: just faster than a line.
+    @pytest.mark.parametrize("spacing_us,count", [(200, 300), (400, 200), (700, 60)])
     def test_every_line_whole_and_losses_counted(self, board, spacing_us, count):
         payloads = [bytes([n & 0xFF, n >> 8]) + bytes(random.Random(n).getrandbits(8) for _ in range(30))
                     for n in range(count)]

@@ -12,8 +12,8 @@
 #include "serial.h"
 
 static char tx_buf[SERIAL_TX_SIZE];
-static volatile uint16_t tx_head;       /* written by the main loop only */
-static volatile uint16_t tx_tail;       /* written by the UDRE interrupt only */
+static char *volatile tx_head = tx_buf; /* next free byte; written by the main loop only */
+static char *volatile tx_tail = tx_buf; /* next byte to send; written by the UDRE interrupt only */
 static volatile char rx_buf[SERIAL_RX_SIZE];
 static volatile uint8_t rx_head, rx_tail;
 
@@ -28,34 +28,35 @@ void serial_init(void)
 /* Free bytes in the output buffer (one slot stays empty to tell full from empty). */
 uint16_t serial_room(void)
 {
-    uint16_t head = tx_head, tail;
+    char *head = tx_head, *tail;
     ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = tx_tail; }
-    uint16_t used = head >= tail ? head - tail : SERIAL_TX_SIZE - tail + head;
+    uint16_t used = head >= tail ? head - tail : SERIAL_TX_SIZE - (tail - head);
     return SERIAL_TX_SIZE - 1 - used;
 }
 
 /* Queues len bytes; the caller has checked that they fit. */
 void serial_write(const char *text, uint8_t len)
 {
-    uint16_t head = tx_head;
-    uint16_t first = SERIAL_TX_SIZE - head;
+    char *head = tx_head;
+    uint16_t first = tx_buf + SERIAL_TX_SIZE - head;
     if (first > len)
         first = len;
-    memcpy(tx_buf + head, text, first);
+    memcpy(head, text, first);
     memcpy(tx_buf, text + first, len - first);
     head += len;
-    if (head >= SERIAL_TX_SIZE)
+    if (head >= tx_buf + SERIAL_TX_SIZE)
         head -= SERIAL_TX_SIZE;
     ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = head; }
     UCSR0B |= _BV(UDRIE0);
 }
 
+/* One byte a call, every 10 us while there is output: kept as short as it can be. */
 ISR(USART_UDRE_vect)
 {
-    uint16_t tail = tx_tail;
-    UDR0 = tx_buf[tail];
-    if (++tail == SERIAL_TX_SIZE)
-        tail = 0;
+    char *tail = tx_tail;
+    UDR0 = *tail++;
+    if (tail == tx_buf + SERIAL_TX_SIZE)
+        tail = tx_buf;
     tx_tail = tail;
     if (tail == tx_head)
         UCSR0B &= ~_BV(UDRIE0);

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#define SERIAL_TX_SIZE 1024
+#define SERIAL_TX_SIZE 512
 #define SERIAL_RX_SIZE 128
 #define SERIAL_RX_LOST 0x00     /* in the input where bytes were dropped (a host never sends NUL) */
 

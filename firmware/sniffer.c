@@ -24,6 +24,7 @@
 #define HOP_MAX             16
 #define DWELL_MAX_MS        60000U
 #define LINE_MAX            140
+#define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
 
 static struct radio_settings settings = {
     .channel = BOOT_CHANNEL, .rate = RATE_250K, .addr_len = 0, .preamble = BOOT_PREAMBLE,
@@ -40,7 +41,7 @@ static volatile uint8_t hop_due;
  * FIFO is emptied between two lines. Each carries the settings it was heard
  * with and how many reads were lost just before it (this queue was full).
  */
-#define QUEUE_SIZE 4
+#define QUEUE_SIZE 16
 struct taken {
     uint32_t stamp;
     uint16_t lost_before;
@@ -55,7 +56,8 @@ static uint16_t queue_lost;             /* lost after the last queued read */
 
 static uint8_t radio_ok;
 static uint32_t lost;                   /* reads not printed since the last #lost line */
-static volatile uint32_t irq_stamp;
+static volatile uint32_t irq_stamp;     /* the first IRQ since the radio's FIFO was last looked into */
+static volatile uint8_t irq_fresh;      /* irq_stamp is of such an IRQ */
 static volatile uint8_t irq_pending;
 
 static const char hex_digits[] PROGMEM = "0123456789abcdef";
@@ -63,6 +65,7 @@ static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m"
 
 /* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
 static void drain_radio(void);
+static void flush_lost(void);
 
 /* Status lines are never dropped: waits for room, taking the radio's reads meanwhile. */
 static void write_status(const char *line, uint8_t len)
@@ -76,7 +79,10 @@ static void write_status(const char *line, uint8_t len)
 ISR(INT0_vect)
 {
     uint16_t ticks = TCNT1;
-    irq_stamp = clock_at(ticks);
+    if (!irq_fresh) {
+        irq_stamp = clock_at(ticks);
+        irq_fresh = 1;
+    }
     irq_pending = 1;
 }
 
@@ -215,7 +221,7 @@ static void flush_lost(void)
 {
     if (!lost)
         return;
-    char line[20];
+    char line[LOST_LINE_MAX];
     char *p = put_str_P(line, PSTR("#lost "));
     p = put_dec(p, lost);
     *p++ = '\n';
@@ -225,21 +231,17 @@ static void flush_lost(void)
     }
 }
 
-/*
- * One read as one whole line, or counted lost when the output buffer cannot take
- * it; the room is checked before formatting, so that a lost read costs little.
- */
+/* The length of a read's line, line end included. */
+static uint8_t read_line_length(const struct taken *r)
+{
+    return 8 + 1 + 1 + (r->channel >= 10) + (r->channel >= 100) + 1 + 1 + 1
+           + 2 * (r->addr_len + NRF24_PAYLOAD_MAX) + 1;
+}
+
+/* One read as one line; the caller has made sure that it fits. */
 static void print_read(const struct taken *r)
 {
     char line[LINE_MAX];
-    uint8_t len = 8 + 1 + 1 + (r->channel >= 10) + (r->channel >= 100) + 1 + 1 + 1
-                  + 2 * (r->addr_len + NRF24_PAYLOAD_MAX) + 1;
-    lost += r->lost_before;
-    flush_lost();
-    if (lost || serial_room() < len) {
-        lost++;
-        return;
-    }
     char *p = put_hex(line, r->stamp >> 24);
     p = put_hex(p, r->stamp >> 16);
     p = put_hex(p, r->stamp >> 8);
@@ -260,11 +262,20 @@ static void print_read(const struct taken *r)
     serial_write(line, p - line);
 }
 
-/* Prints the oldest queued read; with none left, reads lost behind the last one are counted. */
+/*
+ * Prints the oldest queued read once the output buffer has room for its line
+ * (and for the #lost line of the reads lost before it); until then it waits in
+ * the queue. With none queued, reads lost behind the last one are reported.
+ */
 static void print_queued(void)
 {
     if (queue_count) {
-        print_read(&queue[queue_head]);
+        const struct taken *r = &queue[queue_head];
+        if (serial_room() < (uint16_t)(read_line_length(r) + (lost || r->lost_before ? LOST_LINE_MAX : 0)))
+            return;
+        lost += r->lost_before;
+        flush_lost();
+        print_read(r);
         queue_head = (queue_head + 1) % QUEUE_SIZE;
         queue_count--;
     } else if (queue_lost) {
@@ -274,23 +285,32 @@ static void print_queued(void)
 }
 
 /*
- * Takes every read from the RX FIFO into the queue, or counts it lost when the
- * queue is full. RX_DR is cleared first, so that a read arriving meanwhile
- * raises a new IRQ; the first read carries the IRQ's stamp, any that waited
- * behind it the time it was taken. At most a FIFO's worth at a time, so that
- * reads arriving back to back do not hold up the output.
+ * Takes the reads in the RX FIFO into the queue, or counts them lost when the
+ * queue is full; at most a FIFO's worth at a time, so that reads arriving back
+ * to back do not hold up the output. RX_DR is cleared first, so that a read
+ * arriving meanwhile raises a new IRQ. The IRQ's stamp goes to the first read
+ * only if the IRQ came after the last look into the FIFO (else its read was
+ * taken then); any other read is stamped when it is taken, never before it arrived.
  */
 static void drain_radio(void)
 {
     static uint8_t spill[NRF24_PAYLOAD_MAX];
     uint32_t stamp;
+    uint8_t fresh;
     cli();
     stamp = irq_stamp;
+    fresh = irq_fresh;
     irq_pending = 0;
     sei();
     radio_clear_rx_dr();
     for (uint8_t n = 0; n < NRF24_RX_FIFO_DEPTH; n++) {
         struct taken *r = queue_count < QUEUE_SIZE ? &queue[(queue_head + queue_count) % QUEUE_SIZE] : NULL;
+        if (!fresh)
+            stamp = clock_us();
+        fresh = 0;
+        cli();
+        irq_fresh = 0;
+        sei();
         if (!radio_take(r ? r->payload : spill))
             return;
         if (!r) {
@@ -304,12 +324,8 @@ static void drain_radio(void)
             queue_lost = 0;
             queue_count++;
         }
-        stamp = clock_us();
     }
-    cli();
     irq_pending = 1;                /* reads kept coming: the rest after a line is printed */
-    irq_stamp = stamp;
-    sei();
 }
 
 static void hop_next(void)
@@ -520,7 +536,7 @@ int main(void)
         flush_lost();
         read_commands();
         cli();
-        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() > 20)) {
+        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() >= LOST_LINE_MAX)) {
             sleep_enable();
             sei();
             sleep_cpu();

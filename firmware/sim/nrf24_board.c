@@ -369,16 +369,12 @@ static void uart_byte(struct avr_irq_t *irq, uint32_t value, void *param)
     uart_line[uart_len++] = value;
 }
 
-/*
- * The deepest the stack went. The C run-time writes .data and .bss, the stack
- * grows down from RAM_END: the first painted byte is the end of .bss, and the
- * first byte above it that is not painted any more is the deepest stack byte.
- */
+/* The deepest the stack went: from the end of .data and .bss up, the first byte no longer painted. */
+static unsigned static_end;
+
 static unsigned stack_used(void)
 {
-    unsigned a = RAM_START;
-    while (a <= RAM_END && avr->data[a] != STACK_PAINT)
-        a++;
+    unsigned a = static_end;
     while (a <= RAM_END && avr->data[a] == STACK_PAINT)
         a++;
     return RAM_END + 1 - a;
@@ -492,6 +488,7 @@ int main(int argc, char **argv)
     avr->sleep = no_sleep;
     avr->log = LOG_ERROR;
     avr_load_firmware(avr, &firmware);
+    static_end = RAM_START + firmware.datasize + firmware.bsssize;
 
     uint32_t flags = 0;
     avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);

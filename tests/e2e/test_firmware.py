@@ -251,7 +251,7 @@ class TestReads:
         for frame in frames:
             after_addr = frame[len(addr):]
             events.append((t, "read", 76, after_addr + bytes(32 - len(after_addr))))
-            t += 1200
+            t += 1500
         run = board.run(events, end=t + 2000)
         reads = reads_of(run)
         assert len(reads) == len(frames)
@@ -295,8 +295,8 @@ class TestBurst:
         for text in run.texts()[1:]:
             if text.startswith("#lost "):
                 n = int(text.split()[1])
-                assert n >= 1 and pending_lost == 0
-                pending_lost = n
+                assert n >= 1
+                pending_lost += n
                 continue
             stamp, ch, mode, data = parse_read(text)
             index = data[0] | data[1] << 8

@@ -8,6 +8,7 @@ returns what the board printed and what happened to its radio:
     run.dumps           [(t_us, {REG: int or bytes})] register dumps
     run.writes          [(t_us, REG, bytes)] W_REGISTER transactions
     run.heard, run.missed   [(t_us, ch)], [(t_us, ch, why)] injected reads
+    run.stack           the deepest the firmware's stack went, in bytes
 """
 
 import os
@@ -43,6 +44,8 @@ class Run:
             elif kind == "heard":
                 stamp, ch = rest.split(" ")
                 self.heard.append((float(stamp), int(ch)))
+            elif kind == "end":
+                self.stack = int(rest.rsplit("stack=", 1)[1])
             elif kind == "missed":
                 stamp, ch, why = rest.split(" ")
                 self.missed.append((float(stamp), int(ch), why))

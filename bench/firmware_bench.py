@@ -80,11 +80,12 @@ def loaded_stamps(board, count=300, spacing_us=650):
     return [(stamp - (start + index * spacing_us)) % WRAP for stamp, index, _ in printed if index > 0]
 
 
-def size(elf):
+def flash_size(elf):
+    """Flash: .text and the initial values of .data."""
     out = subprocess.run(["avr-size", "-A", elf], stdout=subprocess.PIPE, universal_newlines=True,
                          check=True).stdout
     sections = {m.group(1): int(m.group(2)) for m in re.finditer(r"^(\.\w+)\s+(\d+)", out, re.M)}
-    return sections.get(".text", 0) + sections.get(".data", 0), sections.get(".data", 0) + sections.get(".bss", 0)
+    return sections.get(".text", 0) + sections.get(".data", 0)
 
 
 def stack_depth(board):
@@ -93,7 +94,8 @@ def stack_depth(board):
               (BOOT_DONE_US + 6000, "cmd", "x" * 80), (BOOT_DONE_US + 9000, "cmd", "c 76")]
     events += [(BOOT_DONE_US + 12000 + 200 * n, "read", 76, payload(n)) for n in range(300)]
     events += [(BOOT_DONE_US + 80000, "cmd", "?")] * 100
-    return board.run(events, end=BOOT_DONE_US + 400000).stack
+    run = board.run(events, end=BOOT_DONE_US + 400000)
+    return run.static, run.stack
 
 
 def main():
@@ -109,8 +111,8 @@ def main():
         print("firmware_bench: %s" % why, file=sys.stderr)
         return 2
 
-    flash, ram = size(board.elf)
-    stack = stack_depth(board)
+    flash = flash_size(board.elf)
+    ram, stack = stack_depth(board)
     print("Flash: %d of 32768 bytes (%.1f%%)" % (flash, 100.0 * flash / 32768))
     print("RAM: %d of 2048 bytes static (%.1f%%) + %d bytes deepest stack seen = %d, %d free"
           % (ram, 100.0 * ram / 2048, stack, ram + stack, 2048 - ram - stack))

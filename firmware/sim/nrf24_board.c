@@ -15,7 +15,7 @@
  *   write T REG HEX        a W_REGISTER by the firmware (bytes in register order)
  *   heard T CH | missed T CH WHY   what became of an injected read
  *   dump T REG=HEX ...     the registers
- *   end T heard=N missed=N stack=BYTES
+ *   end T heard=N missed=N stack=BYTES static=BYTES   (RAM: deepest stack, .data + .bss)
  */
 #include <errno.h>
 #include <stdint.h>
@@ -514,6 +514,6 @@ int main(int argc, char **argv)
     }
     printf("end ");
     print_time(end_cycle);
-    printf(" heard=%u missed=%u stack=%u\n", heard, missed, stack_used());
+    printf(" heard=%u missed=%u stack=%u static=%u\n", heard, missed, stack_used(), static_end - RAM_START);
     return 0;
 }

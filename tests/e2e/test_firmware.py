@@ -332,6 +332,20 @@ class TestNoRadio:
 
 
 # ---------------------------------------------------------------------------
+# RAM: 2 KiB on an ATmega328P.
+
+class TestRam:
+    def test_deepest_stack_fits_with_room_for_an_interrupt(self, board):
+        """Everything at once: hopping over 16 channels, address mode, bad commands, a burst, commands back to back."""
+        events = [(BOOT_DONE_US, "cmd", "h 125" + ",100" * 15 + " 50"), (BOOT_DONE_US + 3000, "cmd", "a a8a8e1fc00"),
+                  (BOOT_DONE_US + 6000, "cmd", "x" * 80), (BOOT_DONE_US + 9000, "cmd", "c 76")]
+        events += [(BOOT_DONE_US + 12000 + 200 * n, "read", 76, bytes([n & 0xFF] * 32)) for n in range(300)]
+        events += [(BOOT_DONE_US + 80000, "cmd", "?")] * 100
+        run = board.run(events, end=BOOT_DONE_US + 400000)
+        assert 300 < run.stack and run.static + run.stack <= 2048 - 64, (run.static, run.stack)
+
+
+# ---------------------------------------------------------------------------
 # Hopping.
 
 class TestHopping:

@@ -8,7 +8,7 @@ returns what the board printed and what happened to its radio:
     run.dumps           [(t_us, {REG: int or bytes})] register dumps
     run.writes          [(t_us, REG, bytes)] W_REGISTER transactions
     run.heard, run.missed   [(t_us, ch)], [(t_us, ch, why)] injected reads
-    run.stack           the deepest the firmware's stack went, in bytes
+    run.stack, run.static   RAM: the deepest the firmware's stack went, .data + .bss (bytes)
 """
 
 import os
@@ -45,7 +45,8 @@ class Run:
                 stamp, ch = rest.split(" ")
                 self.heard.append((float(stamp), int(ch)))
             elif kind == "end":
-                self.stack = int(rest.rsplit("stack=", 1)[1])
+                fields = dict(word.split("=") for word in rest.split()[1:])
+                self.stack, self.static = int(fields["stack"]), int(fields["static"])
             elif kind == "missed":
                 stamp, ch, why = rest.split(" ")
                 self.missed.append((float(stamp), int(ch), why))

@@ -3,8 +3,9 @@
  * hears raw frames, and takes settings from the host, in the line protocol of
  * doc/sniffer-protocol.md (version 1).
  *
- * The INT0 interrupt stamps the radio's IRQ; the main loop drains the radio's RX
- * FIFO, formats whole lines into the output buffer or counts them lost, reads
+ * The INT0 interrupt stamps the radio's IRQ. The main loop empties the radio's RX
+ * FIFO into a queue of reads (counting those that find it full as lost), prints
+ * each queued read as one whole line once it fits in the output buffer, reads
  * commands and hops channels. Only the main loop talks to the radio.
  */
 #include <avr/interrupt.h>
@@ -63,7 +64,6 @@ static volatile uint8_t irq_pending;
 static const char hex_digits[] PROGMEM = "0123456789abcdef";
 static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m", [RATE_2M] = "2m" };
 
-/* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
 static void drain_radio(void);
 static void flush_lost(void);
 
@@ -76,6 +76,7 @@ static void write_status(const char *line, uint8_t len)
     serial_write(line, len);
 }
 
+/* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
 ISR(INT0_vect)
 {
     uint16_t ticks = TCNT1;
@@ -95,6 +96,7 @@ ISR(TIMER0_COMPA_vect)
     }
 }
 
+/* Starts the dwell tick: 16 MHz / 64 / 250 = exactly 1 kHz. */
 static void tick_start(void)
 {
     TCCR0A = _BV(WGM01);
@@ -105,6 +107,7 @@ static void tick_start(void)
     TCCR0B = _BV(CS01) | _BV(CS00);
 }
 
+/* Stops the dwell tick: not hopping any more. */
 static void tick_stop(void)
 {
     TCCR0B = 0;
@@ -112,6 +115,7 @@ static void tick_stop(void)
     hop_due = 0;
 }
 
+/* Two hex digits; inlined, as the 32 bytes of every read go through it. */
 static inline __attribute__((always_inline)) char *put_hex(char *p, uint8_t byte)
 {
     *p++ = pgm_read_byte(&hex_digits[byte >> 4]);
@@ -119,6 +123,7 @@ static inline __attribute__((always_inline)) char *put_hex(char *p, uint8_t byte
     return p;
 }
 
+/* Decimal digits, for the few numbers of status lines (a 32-bit division each). */
 static char *put_dec(char *p, uint32_t value)
 {
     char digits[10];
@@ -132,6 +137,7 @@ static char *put_dec(char *p, uint32_t value)
     return p;
 }
 
+/* Text in RAM (the rate names). */
 static char *put_str(char *p, const char *s)
 {
     while (*s)
@@ -139,6 +145,7 @@ static char *put_str(char *p, const char *s)
     return p;
 }
 
+/* Text kept in flash, where the constant strings of status lines live. */
 static char *put_str_P(char *p, const char *s)
 {
     char c;
@@ -185,7 +192,7 @@ static void print_status(void)
     for (uint8_t i = 0; i < hop_count; i++) {
         if (i)
             *p++ = ',';
-        p = put_dec(p, hop_list[i]);
+        p = put_channel(p, hop_list[i]);
     }
     p = put_str_P(p, PSTR(" dwell="));
     p = put_dec(p, hop_count ? dwell_ms : 0);
@@ -193,6 +200,7 @@ static void print_status(void)
     write_status(line, p - line);
 }
 
+/* The radio did not read back what was written to it. */
 static void print_radio_error(void)
 {
     static const char text[] = "#error radio: no answer on SPI\n";
@@ -328,13 +336,14 @@ static void drain_radio(void)
     irq_pending = 1;                /* reads kept coming: the rest after a line is printed */
 }
 
+/* The next channel of the hop list, at the end of a dwell; a radio gone silent is reported. */
 static void hop_next(void)
 {
     hop_due = 0;
     hop_index = (hop_index + 1) % hop_count;
     settings.channel = hop_list[hop_index];
-    if (radio_ok)
-        radio_ok = radio_set_channel(settings.channel);
+    if (radio_ok && !(radio_ok = radio_set_channel(settings.channel)))
+        print_radio_error();
 }
 
 /* Parses a decimal number up to max; returns the text after it, or NULL. */
@@ -352,6 +361,7 @@ static const char *parse_dec(const char *p, uint16_t max, uint16_t *value)
     return p;
 }
 
+/* One hex digit, either case; -1 for anything else. */
 static int8_t hex_value(char c)
 {
     if (c >= '0' && c <= '9')

@@ -42,10 +42,13 @@ def settled(run):
     return [{k: v for k, v in regs.items() if k not in VOLATILE} for _, regs in run.dumps]
 
 
-def promiscuous_read(frame, offset, seed):
-    """What the radio hands over after matching 0x00 + preamble: offset noise bits, the frame, noise."""
+def promiscuous_read(frame, offset, seed, prefix="noise"):
+    """What the radio hands over after matching 0x00 + preamble: offset bits (noise, or the end of the
+    frame's own preamble when the radio matched early), the frame, noise."""
     rng = random.Random(seed)
-    bits = [rng.getrandbits(1) for _ in range(offset)] + bits_of(frame)
+    preamble = bits_of(bytes([0xAA if frame[0] & 0x80 else 0x55]))
+    lead = preamble[8 - offset:] if prefix == "preamble" else [rng.getrandbits(1) for _ in range(offset)]
+    bits = lead + bits_of(frame)
     bits += [rng.getrandbits(1) for _ in range(256 - len(bits))]
     return pack_bits(bits[:256])
 
@@ -229,15 +232,15 @@ class TestReads:
     def test_promiscuous_frames_at_every_bit_offset(self, board):
         frames = [encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=bytes([n, 1, 2, 3]), pid=n % 4)
                   for n in range(4)] + [encode_frame(addr=bytes.fromhex("e7e7e7e7e7"), payload=bytes(range(20)))]
-        cases = [(frame, offset) for frame in frames for offset in range(8)]
+        cases = [(frame, offset, prefix) for frame in frames for offset in range(8) for prefix in ("noise", "preamble")]
         events, t = [], BOOT_DONE_US
-        for n, (frame, offset) in enumerate(cases):
-            events.append((t, "read", 76, promiscuous_read(frame, offset, n)))
+        for n, (frame, offset, prefix) in enumerate(cases):
+            events.append((t, "read", 76, promiscuous_read(frame, offset, n, prefix)))
             t += 1500 + 37 * n % 300        # spaced wider than a line, at uneven times
         run = board.run(events, end=t + 2000)
         reads = reads_of(run)
         assert len(reads) == len(cases) == len(run.heard)
-        for (stamp, ch, mode, data), (t_us, _, _, sent), (frame, offset) in zip(reads, events, cases):
+        for (stamp, ch, mode, data), (t_us, _, _, sent), (frame, offset, _) in zip(reads, events, cases):
             assert (ch, mode, data) == (76, "p", sent)
             assert_stamp(stamp, t_us)
             bits = bits_of(data)

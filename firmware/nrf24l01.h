@@ -1,6 +1,6 @@
 /*
  * nRF24L01+ SPI commands, register addresses and bits, named as in the
- * nRF24L01+ product specification v1.0 (chapter 8.3.1 and the register map of chapter 9).
+ * nRF24L01+ datasheet v1.0 (its SPI command set and register map).
  * Shared by the firmware and the simulated radio of the tests.
  */
 #ifndef NRF24L01_H

@@ -1,0 +1,35 @@
+/* The board's microsecond clock: counts from reset, wraps every 2^32 us (71.6 minutes). */
+#include <avr/interrupt.h>
+#include <avr/io.h>
+
+#include "clock.h"
+
+volatile uint32_t clock_overflows;
+
+/* Starts Timer1 before the C run-time clears RAM, so that the clock counts from reset. */
+__attribute__((naked, used, section(".init1"))) static void clock_start(void)
+{
+    TCCR1A = 0;
+    TCCR1B = _BV(CS11);
+}
+
+/* Counts the overflows from here on (RAM is now cleared). */
+void clock_init(void)
+{
+    TIMSK1 = _BV(TOIE1);
+}
+
+ISR(TIMER1_OVF_vect)
+{
+    clock_overflows++;
+}
+
+/* The time now. */
+uint32_t clock_us(void)
+{
+    uint8_t sreg = SREG;
+    cli();
+    uint32_t now = clock_at(TCNT1);
+    SREG = sreg;
+    return now;
+}

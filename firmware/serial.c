@@ -1,0 +1,89 @@
+/*
+ * The USART at 1,000,000 baud. Output goes through a ring buffer emptied by the
+ * UDRE interrupt; a caller checks serial_room() and writes a whole line or nothing,
+ * so that lines are never cut. Input is queued by the RX interrupt.
+ */
+#include <avr/interrupt.h>
+#include <avr/io.h>
+#include <string.h>
+#include <util/atomic.h>
+
+#include "board.h"
+#include "serial.h"
+
+static char tx_buf[SERIAL_TX_SIZE];
+static char *volatile tx_head = tx_buf; /* next free byte; written by the main loop only */
+static char *volatile tx_tail = tx_buf; /* next byte to send; written by the UDRE interrupt only */
+static volatile char rx_buf[SERIAL_RX_SIZE];
+static volatile uint8_t rx_head, rx_tail;
+
+void serial_init(void)
+{
+    UCSR0A = _BV(U2X0);                     /* before UBRR0: simavr takes the rate on its write */
+    UBRR0 = SERIAL_UBRR;
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);     /* 8N1 */
+    UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
+}
+
+/* Free bytes in the output buffer (one slot stays empty to tell full from empty). */
+uint16_t serial_room(void)
+{
+    char *head = tx_head, *tail;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = tx_tail; }
+    uint16_t used = head >= tail ? head - tail : SERIAL_TX_SIZE - (tail - head);
+    return SERIAL_TX_SIZE - 1 - used;
+}
+
+/* Queues len bytes; the caller has checked that they fit. */
+void serial_write(const char *text, uint8_t len)
+{
+    char *head = tx_head;
+    uint16_t first = tx_buf + SERIAL_TX_SIZE - head;
+    if (first > len)
+        first = len;
+    memcpy(head, text, first);
+    memcpy(tx_buf, text + first, len - first);
+    head += len;
+    if (head >= tx_buf + SERIAL_TX_SIZE)
+        head -= SERIAL_TX_SIZE;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = head; }
+    UCSR0B |= _BV(UDRIE0);
+}
+
+/* One byte a call, every 10 us while there is output: kept as short as it can be. */
+ISR(USART_UDRE_vect)
+{
+    char *tail = tx_tail;
+    UDR0 = *tail++;
+    if (tail == tx_buf + SERIAL_TX_SIZE)
+        tail = tx_buf;
+    tx_tail = tail;
+    if (tail == tx_head)
+        UCSR0B &= ~_BV(UDRIE0);
+}
+
+/*
+ * Received bytes. When only one slot is left, the byte is dropped and
+ * SERIAL_RX_LOST takes the slot, so that the reader knows where input went missing.
+ */
+ISR(USART_RX_vect)
+{
+    char c = UDR0;
+    uint8_t next = (rx_head + 1) % SERIAL_RX_SIZE;
+    if (next == rx_tail)
+        return;
+    if ((next + 1) % SERIAL_RX_SIZE == rx_tail)
+        c = SERIAL_RX_LOST;
+    rx_buf[rx_head] = c;
+    rx_head = next;
+}
+
+/* The next received byte (SERIAL_RX_LOST where bytes were dropped), or -1. */
+int serial_getc(void)
+{
+    if (rx_tail == rx_head)
+        return -1;
+    char c = rx_buf[rx_tail];
+    rx_tail = (rx_tail + 1) % SERIAL_RX_SIZE;
+    return (unsigned char)c;
+}

@@ -1,0 +1,16 @@
+/* The USART: interrupt-driven ring buffers for both directions. */
+#ifndef SERIAL_H
+#define SERIAL_H
+
+#include <stdint.h>
+
+#define SERIAL_TX_SIZE 512
+#define SERIAL_RX_SIZE 128
+#define SERIAL_RX_LOST 0x00     /* in the input where bytes were dropped (a host never sends NUL) */
+
+void serial_init(void);
+uint16_t serial_room(void);
+void serial_write(const char *text, uint8_t len);
+int serial_getc(void);
+
+#endif

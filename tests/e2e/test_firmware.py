@@ -1,0 +1,385 @@
+"""The sniffer firmware on a simulated board: the real ELF on simavr's ATmega328P at
+16 MHz with a model of the nRF24L01+ (firmware/sim/nrf24_board.c), checked against
+the line protocol (doc/sniffer-protocol.md) and the radio's register map.
+
+Reads are built with the project's encoder (tools/nrf24_encode.py). Times are
+microseconds of simulated time since reset; the board's clock counts from reset.
+"""
+
+import os
+import random
+import re
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+from nrf24_board import BOOT_DONE_US, Board, BoardMissing  # noqa: E402
+from nrf24_encode import bits_of, encode_frame, pack_bits  # noqa: E402
+
+FIRMWARE_DIR = os.path.join(HERE, "..", "..", "firmware")
+CLOCK_RESOLUTION_US = 4         # the protocol's promise
+WRAP = 1 << 32
+BOOT_LINE = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+RADIO_ERROR = "#error radio: no answer on SPI"
+READ_LINE = re.compile(r"^([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)$")
+# Registers that the radio itself changes (interrupt flags, FIFO state).
+VOLATILE = {"STATUS", "FIFO_STATUS"}
+
+
+@pytest.fixture(scope="module")
+def board():
+    try:
+        return Board()
+    except BoardMissing as why:
+        pytest.skip("simulated board not available: %s" % why)
+
+
+def settled(run):
+    """The registers of each dump, without those the radio changes by itself."""
+    return [{k: v for k, v in regs.items() if k not in VOLATILE} for _, regs in run.dumps]
+
+
+def promiscuous_read(frame, offset, seed, prefix="noise"):
+    """What the radio hands over after matching 0x00 + preamble: offset bits (noise, or the end of the
+    frame's own preamble when the radio matched early), the frame, noise."""
+    rng = random.Random(seed)
+    preamble = bits_of(bytes([0xAA if frame[0] & 0x80 else 0x55]))
+    lead = preamble[8 - offset:] if prefix == "preamble" else [rng.getrandbits(1) for _ in range(offset)]
+    bits = lead + bits_of(frame)
+    bits += [rng.getrandbits(1) for _ in range(256 - len(bits))]
+    return pack_bits(bits[:256])
+
+
+# ---------------------------------------------------------------------------
+# Boot configuration, register by register, for each mode and rate.
+
+COMMON = {"CONFIG": 0x33,       # MASK_TX_DS | MASK_MAX_RT | PWR_UP | PRIM_RX; EN_CRC = 0
+          "EN_AA": 0x00, "EN_RXADDR": 0x01, "SETUP_RETR": 0x00,
+          "RX_PW_P0": 32, "DYNPD": 0x00, "FEATURE": 0x00}
+
+RATES = [("250k", 0x26), ("1m", 0x06), ("2m", 0x0E)]   # RF_DR_LOW / none / RF_DR_HIGH, RF_PWR 0 dBm
+
+MODES = [
+    # command, status line mode part, SETUP_AW, RX_ADDR_P0 (register order: least significant byte first)
+    ("p aa", "mode=p pre=aa", 0x00, bytes.fromhex("aa00000000")),
+    ("p 55", "mode=p pre=55", 0x00, bytes.fromhex("5500000000")),
+    ("a a8a8e1fc00", "mode=a addr=a8a8e1fc00", 0x03, bytes.fromhex("00fce1a8a8")),
+    ("a 0a0b0c0d", "mode=a addr=0a0b0c0d", 0x02, bytes.fromhex("0d0c0b0a00")),
+    ("a e7d3f0", "mode=a addr=e7d3f0", 0x01, bytes.fromhex("f0d3e70000")),
+]
+
+
+class TestBootConfiguration:
+    def test_boot_defaults(self, board):
+        run = board.run([(BOOT_DONE_US, "dump")], end=BOOT_DONE_US + 1)
+        assert run.texts() == [BOOT_LINE]
+        regs = run.dumps[0][1]
+        expected = dict(COMMON, RF_CH=76, RF_SETUP=0x26, SETUP_AW=0x00, RX_ADDR_P0=bytes.fromhex("aa00000000"))
+        assert {k: regs[k] for k in expected} == expected
+        # Registers the firmware leaves alone keep their reset values.
+        assert regs["RX_ADDR_P1"] == bytes.fromhex("c2c2c2c2c2") and regs["TX_ADDR"] == bytes([0xE7] * 5)
+
+    @pytest.mark.parametrize("rate,rf_setup", RATES)
+    def test_each_mode_at_each_rate(self, board, rate, rf_setup):
+        events, t = [], BOOT_DONE_US
+        for command, _, _, _ in MODES:
+            events += [(t, "cmd", "r " + rate), (t + 2000, "cmd", command), (t + 4000, "dump")]
+            t += 5000
+        run = board.run(events, end=t)
+        for (command, mode, setup_aw, rx_addr), (_, regs) in zip(MODES, run.dumps):
+            expected = dict(COMMON, RF_CH=76, RF_SETUP=rf_setup, SETUP_AW=setup_aw, RX_ADDR_P0=rx_addr)
+            assert {k: regs[k] for k in expected} == expected, command
+        statuses = [text for text in run.texts() if "mode=" in text][1:]
+        assert statuses[1::2] == ["#sniffer v=1 ch=76 rate=%s %s hop=- dwell=0" % (rate, mode)
+                                  for _, mode, _, _ in MODES]
+
+    def test_firmware_table_is_what_the_radio_holds(self, board):
+        """Every row of firmware/boot_config.h, evaluated with nrf24l01.h, is in the radio after boot."""
+        defines = {}
+        with open(os.path.join(FIRMWARE_DIR, "nrf24l01.h")) as f:
+            for name, value in re.findall(r"^#define (\w+)\s+([^/\n]+?)\s*(?:/\*.*)?$", f.read(), re.M):
+                defines[name] = value
+        with open(os.path.join(FIRMWARE_DIR, "boot_config.h")) as f:
+            rows = re.findall(r"BOOT_ROW\((\w+),\s*([^)]+)\)", f.read())
+        rows = [row for row in rows if row[0] != "reg"]
+
+        def evaluate(expr):
+            expr = re.sub(r"\b[A-Z_][A-Z0-9_]*\b", lambda m: "(%s)" % evaluate(defines[m.group(0)]), expr)
+            return eval(expr, {"__builtins__": {}})
+
+        run = board.run([(BOOT_DONE_US, "dump")], end=BOOT_DONE_US + 1)
+        regs = run.dumps[0][1]
+        assert len(rows) == 7
+        assert {reg: regs[reg] for reg, _ in rows} == {reg: evaluate(value) for reg, value in rows}
+        assert {reg: regs[reg] for reg, _ in rows} == COMMON
+
+
+# ---------------------------------------------------------------------------
+# Commands: each changes exactly its registers; bad ones change nothing.
+
+GOOD_COMMANDS = [
+    # command, status line after it, registers changed (others must not change)
+    ("c 0", "#sniffer v=1 ch=0 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 0}),
+    ("c 125", "#sniffer v=1 ch=125 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 125}),
+    ("r 2m", "#sniffer v=1 ch=76 rate=2m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x0E}),
+    ("r 1m", "#sniffer v=1 ch=76 rate=1m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x06}),
+    ("p 55", "#sniffer v=1 ch=76 rate=250k mode=p pre=55 hop=- dwell=0",
+     {"RX_ADDR_P0": bytes.fromhex("5500000000")}),
+    ("a a8a8e1fc01", "#sniffer v=1 ch=76 rate=250k mode=a addr=a8a8e1fc01 hop=- dwell=0",
+     {"SETUP_AW": 3, "RX_ADDR_P0": bytes.fromhex("01fce1a8a8")}),
+    ("a ABCDEF", "#sniffer v=1 ch=76 rate=250k mode=a addr=abcdef hop=- dwell=0",
+     {"SETUP_AW": 1, "RX_ADDR_P0": bytes.fromhex("efcdab0000")}),
+    ("h 5,125,0 60000", "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=5,125,0 dwell=60000", {"RF_CH": 5}),
+    ("?", BOOT_LINE, {}),
+]
+
+LONGEST_STATUS = ("#sniffer v=1 ch=125 rate=250k mode=a addr=a8a8e1fc00 hop=%s dwell=60000"
+                  % ",".join(["125"] + ["100"] * 15))
+
+BAD_COMMANDS = [
+    ("c 126", "bad channel"), ("c", "unknown command"), ("c -1", "bad channel"), ("c 7x", "bad channel"),
+    ("c  7", "bad channel"), ("r 500k", "bad rate"), ("r", "unknown command"), ("p 56", "bad preamble"),
+    ("p aaaa", "bad preamble"), ("a a8a8", "bad address"), ("a a8a8e1fc0011", "bad address"),
+    ("a a8a8e1fc0", "bad address"), ("a zz0000", "bad address"), ("h 1,2", "bad hop list"),
+    ("h 1,,2 10", "bad hop list"), ("h 1,2 0", "bad hop list"), ("h 1,2 60001", "bad hop list"),
+    ("h 1,126 10", "bad hop list"), ("h " + ",".join(["1"] * 17) + " 10", "bad hop list"),
+    ("x 1", "unknown command"), ("??", "unknown command"), ("C 5", "unknown command"),
+    ("c\t5", "unknown command"),
+]
+
+
+class TestCommands:
+    @pytest.mark.parametrize("command,status,changes", GOOD_COMMANDS)
+    def test_good_command_changes_exactly_its_registers(self, board, command, status, changes):
+        run = board.run([(BOOT_DONE_US, "dump"), (BOOT_DONE_US + 100, "cmd", command),
+                         (BOOT_DONE_US + 4000, "dump")], end=BOOT_DONE_US + 4001)
+        assert run.texts() == [BOOT_LINE, status]
+        before, after = settled(run)
+        assert {k: v for k, v in after.items() if before[k] != v} == changes
+
+    def test_bad_commands_change_nothing(self, board):
+        events, t = [(BOOT_DONE_US, "dump")], BOOT_DONE_US + 100
+        for command, _ in BAD_COMMANDS:
+            events.append((t, "cmd", command))
+            t += 3000
+        events += [(t, "dump"), (t + 100, "cmd", "?")]
+        run = board.run(events, end=t + 3000)
+        expected = [BOOT_LINE] + ['#error command: %s "%s"' % (why, command.replace("\t", "?"))
+                                  for command, why in BAD_COMMANDS] + [BOOT_LINE]
+        assert run.texts() == expected
+        before, after = settled(run)
+        assert before == after
+        assert [w for w in run.writes if w[0] > BOOT_DONE_US] == []
+
+    def test_overlong_command_is_refused_whole(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "c 5" + " " * 77), (BOOT_DONE_US + 2000, "cmd", "c 5" + "0" * 78),
+                         (BOOT_DONE_US + 5000, "cmd", "?")], end=BOOT_DONE_US + 8000)
+        assert run.texts() == [BOOT_LINE, '#error command: bad channel "c 5%s"' % (" " * 77),
+                               "#error command: too long", BOOT_LINE]
+
+    def test_longest_status_line_is_whole(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "a a8a8e1fc00"),
+                         (BOOT_DONE_US + 3000, "cmd", "h 125" + ",100" * 15 + " 60000")], end=BOOT_DONE_US + 8000)
+        assert run.texts()[-1] == LONGEST_STATUS and len(LONGEST_STATUS) + 1 <= 140
+
+    def test_input_the_board_drops_is_refused_not_garbled(self, board):
+        """300 "?" back to back: the answers outrun the serial line, input is dropped; each answer is whole."""
+        # After the last dropped byte, the line up to the next line end received is refused too:
+        # the host sends its next command again.
+        events = [(BOOT_DONE_US, "cmd", "?")] * 300 + [(BOOT_DONE_US + 400000, "cmd", "c 5"),
+                                                        (BOOT_DONE_US + 405000, "cmd", "c 5")]
+        run = board.run(events, end=BOOT_DONE_US + 410000)
+        texts = run.texts()
+        channel_5 = "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0"
+        overrun = "#error command: input overrun"
+        assert texts[0] == BOOT_LINE and texts[-1] == channel_5
+        assert set(texts) == {BOOT_LINE, overrun, channel_5}
+        assert texts.count(overrun) >= 1 and 18 < texts.count(BOOT_LINE) - 1 < 300
+
+    def test_settings_add_up(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "r 2m"), (BOOT_DONE_US + 1000, "cmd", "c 3"),
+                         (BOOT_DONE_US + 2000, "cmd", "a 0102030405"), (BOOT_DONE_US + 3000, "cmd", "p 55"),
+                         (BOOT_DONE_US + 4000, "dump")], end=BOOT_DONE_US + 6000)
+        assert run.texts()[-1] == "#sniffer v=1 ch=3 rate=2m mode=p pre=55 hop=- dwell=0"
+        regs = run.dumps[0][1]
+        assert (regs["RF_CH"], regs["RF_SETUP"], regs["SETUP_AW"], regs["RX_ADDR_P0"]) == \
+            (3, 0x0E, 0x00, bytes.fromhex("5500000000"))
+
+
+# ---------------------------------------------------------------------------
+# Reads: every one out once, byte-exact, right channel and time stamp.
+
+def parse_read(text):
+    m = READ_LINE.match(text)
+    assert m, "not a read line: %r" % text
+    return int(m.group(1), 16), int(m.group(2)), m.group(3), bytes.fromhex(m.group(4))
+
+
+def reads_of(run):
+    return [parse_read(text) for text in run.texts() if not text.startswith("#")]
+
+
+def assert_stamp(stamp, arrival_us):
+    """Within the clock's resolution, for a read whose IRQ does not wait for the UART's interrupt."""
+    late = (stamp - int(arrival_us)) % WRAP
+    assert late < CLOCK_RESOLUTION_US, "stamp %08x for a read at %s us" % (stamp, arrival_us)
+
+
+class TestReads:
+    def test_promiscuous_frames_at_every_bit_offset(self, board):
+        frames = [encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=bytes([n, 1, 2, 3]), pid=n % 4)
+                  for n in range(4)] + [encode_frame(addr=bytes.fromhex("e7e7e7e7e7"), payload=bytes(range(20)))]
+        cases = [(frame, offset, prefix) for frame in frames for offset in range(8) for prefix in ("noise", "preamble")]
+        events, t = [], BOOT_DONE_US
+        for n, (frame, offset, prefix) in enumerate(cases):
+            events.append((t, "read", 76, promiscuous_read(frame, offset, n, prefix)))
+            t += 1500 + 37 * n % 300        # spaced wider than a line, at uneven times
+        run = board.run(events, end=t + 2000)
+        reads = reads_of(run)
+        assert len(reads) == len(cases) == len(run.heard)
+        for (stamp, ch, mode, data), (t_us, _, _, sent), (frame, offset, _) in zip(reads, events, cases):
+            assert (ch, mode, data) == (76, "p", sent)
+            assert_stamp(stamp, t_us)
+            bits = bits_of(data)
+            assert pack_bits(bits[offset:offset + 8 * len(frame)]) == frame
+
+    def test_address_mode_reads_carry_the_address(self, board):
+        addr = bytes.fromhex("a8a8e1fc05")
+        frames = [encode_frame(addr=addr, payload=bytes([n] * (n % 25)), pid=n % 4, noack=n % 2)
+                  for n in range(12)]
+        events, t = [(BOOT_DONE_US, "cmd", "a " + addr.hex())], BOOT_DONE_US + 3000
+        for frame in frames:
+            after_addr = frame[len(addr):]
+            events.append((t, "read", 76, after_addr + bytes(32 - len(after_addr))))
+            t += 1500
+        run = board.run(events, end=t + 2000)
+        reads = reads_of(run)
+        assert len(reads) == len(frames)
+        for (stamp, ch, mode, data), (t_us, *_), frame in zip(reads, events[1:], frames):
+            assert (ch, mode, len(data)) == (76, "a", 5 + 32)
+            assert data[:len(frame)] == frame
+            assert_stamp(stamp, t_us)
+
+    def test_time_stamps_across_the_32_bit_wrap(self, board):
+        """The simulated clock runs the whole 71.6 minutes (a sleeping CPU costs nothing to simulate)."""
+        # Spaced so that each line is out before the next read: no UART interrupt delays the stamp.
+        arrivals = [WRAP - 5000, WRAP - 2000, WRAP - 3, WRAP + 1500, WRAP + 3100, WRAP + 32768 * 3 + 11]
+        events = [(t, "read", 76, bytes([n] * 32)) for n, t in enumerate(arrivals)]
+        run = board.run(events, end=arrivals[-1] + 2000)
+        reads = reads_of(run)
+        assert [data for _, _, _, data in reads] == [bytes([n] * 32) for n in range(len(arrivals))]
+        for (stamp, _, _, _), t_us in zip(reads, arrivals):
+            assert_stamp(stamp, t_us)
+        assert reads[2][0] > reads[3][0]        # the wrap the host unwraps
+
+    def test_reads_follow_the_channel(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "c 9"), (BOOT_DONE_US + 2000, "read", 76, bytes(32)),
+                         (BOOT_DONE_US + 3000, "read", 9, bytes([9] * 32))], end=BOOT_DONE_US + 6000)
+        assert [(ch, data) for _, ch, _, data in reads_of(run)] == [(9, bytes([9] * 32))]
+        assert [why for _, _, why in run.missed] == ["other-channel"]
+
+
+# ---------------------------------------------------------------------------
+# A burst faster than the serial line.
+
+class TestBurst:
+    # 200 us apart: faster than one transmitter can send at 2 Mbps; 700 us: just faster than a line.
+    @pytest.mark.parametrize("spacing_us,count", [(200, 300), (400, 200), (700, 60)])
+    def test_every_line_whole_and_losses_counted(self, board, spacing_us, count):
+        payloads = [bytes([n & 0xFF, n >> 8]) + bytes(random.Random(n).getrandbits(8) for _ in range(30))
+                    for n in range(count)]
+        events = [(BOOT_DONE_US + n * spacing_us, "read", 76, p) for n, p in enumerate(payloads)]
+        run = board.run(events, end=BOOT_DONE_US + count * spacing_us + 400000)
+        assert len(run.heard) == count, "the radio's FIFO overflowed: %s" % run.missed[:3]
+        printed, lost, pending_lost = [], 0, 0
+        for text in run.texts()[1:]:
+            if text.startswith("#lost "):
+                n = int(text.split()[1])
+                assert n >= 1
+                pending_lost += n
+                continue
+            stamp, ch, mode, data = parse_read(text)
+            index = data[0] | data[1] << 8
+            assert (ch, mode, data) == (76, "p", payloads[index])
+            # The #lost line came before the first read after the losses, and counted them exactly.
+            skipped = index - (printed[-1] + 1 if printed else 0)
+            assert skipped == pending_lost
+            lost += pending_lost
+            pending_lost = 0
+            printed.append(index)
+        lost += pending_lost
+        assert len(printed) + lost == count
+        assert printed == sorted(set(printed))
+        for first, last, text in run.lines:
+            assert last > first and len(text) + 1 <= 140
+
+
+# ---------------------------------------------------------------------------
+# No radio on the bus.
+
+class TestNoRadio:
+    @pytest.mark.parametrize("miso", ["high", "low"])
+    def test_error_line_and_no_reads(self, board, miso):
+        events = [(BOOT_DONE_US + 1000 * n, "read", 76, bytes([0x55] * 32)) for n in range(5)]
+        events += [(BOOT_DONE_US + 6000, "cmd", "c 5"), (BOOT_DONE_US + 9000, "cmd", "?"),
+                   (BOOT_DONE_US + 12000, "cmd", "r 9m"),
+                   (BOOT_DONE_US + 15000, "read", 5, bytes(32))]
+        run = board.run(events, end=BOOT_DONE_US + 20000, no_radio=miso)
+        assert run.texts() == [BOOT_LINE, RADIO_ERROR,
+                               "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
+                               "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
+                               '#error command: bad rate "r 9m"']
+
+
+# ---------------------------------------------------------------------------
+# RAM: 2 KiB on an ATmega328P.
+
+class TestRam:
+    def test_deepest_stack_fits_with_room_for_an_interrupt(self, board):
+        """Everything at once: hopping over 16 channels, address mode, bad commands, a burst, commands back to back."""
+        events = [(BOOT_DONE_US, "cmd", "h 125" + ",100" * 15 + " 50"), (BOOT_DONE_US + 3000, "cmd", "a a8a8e1fc00"),
+                  (BOOT_DONE_US + 6000, "cmd", "x" * 80), (BOOT_DONE_US + 9000, "cmd", "c 76")]
+        events += [(BOOT_DONE_US + 12000 + 200 * n, "read", 76, bytes([n & 0xFF] * 32)) for n in range(300)]
+        events += [(BOOT_DONE_US + 80000, "cmd", "?")] * 100
+        run = board.run(events, end=BOOT_DONE_US + 400000)
+        assert 300 < run.stack and run.static + run.stack <= 2048 - 64, (run.static, run.stack)
+
+
+# ---------------------------------------------------------------------------
+# Hopping.
+
+class TestHopping:
+    def test_channel_changes_at_the_dwell_time_and_reads_carry_it(self, board):
+        channels, dwell_ms = [3, 40, 125], 20
+        start = BOOT_DONE_US
+        events = [(start, "cmd", "h %s %d" % (",".join(map(str, channels)), dwell_ms))]
+        # One read in the middle of each dwell, on the channel the board should be on then.
+        for n in range(7):
+            events.append((start + 1000 + n * dwell_ms * 1000 + dwell_ms * 500, "read", channels[n % 3],
+                           bytes([n] * 32)))
+        events.append((start + 1000 + 7 * dwell_ms * 1000 + 5000, "cmd", "c 50"))
+        run = board.run(events, end=start + 1000 + 9 * dwell_ms * 1000)
+        hops = [(t, value[0]) for t, reg, value in run.writes if reg == "RF_CH" and t > start]
+        assert [ch for _, ch in hops] == [3, 40, 125, 3, 40, 125, 3, 40, 50]
+        gaps = [b - a for (a, _), (b, _) in zip(hops, hops[1:8])]
+        # Each dwell is timed from the start of the 1 ms tick, a little after the first channel is set.
+        assert all(abs(gap - dwell_ms * 1000) < 100 for gap in gaps), gaps
+        reads = reads_of(run)
+        assert [(ch, data) for _, ch, _, data in reads] == [(channels[n % 3], bytes([n] * 32)) for n in range(7)]
+        assert run.texts()[1] == "#sniffer v=1 ch=3 rate=250k mode=p pre=aa hop=3,40,125 dwell=20"
+        assert run.texts()[-1] == "#sniffer v=1 ch=50 rate=250k mode=p pre=aa hop=- dwell=0"
+        assert not any(t > hops[-1][0] + 100 for t, reg, _ in run.writes if reg == "RF_CH")
+
+    def test_other_commands_keep_hopping(self, board):
+        start = BOOT_DONE_US
+        run = board.run([(start, "cmd", "h 1,2 10"), (start + 15000, "cmd", "r 1m"), (start + 16000, "cmd", "?")],
+                        end=start + 45000)
+        hops = [(t, value[0]) for t, reg, value in run.writes if reg == "RF_CH" and t > start]
+        assert [ch for _, ch in hops] == [1, 2, 1, 2, 1]
+        # "r 1m" did not restart the dwell: the hops stay 10 ms apart.
+        assert all(abs(b - a - 10000) < 100 for (a, _), (b, _) in zip(hops, hops[1:]))
+        assert run.texts()[-1].startswith("#sniffer v=1 ch=") and run.texts()[-1].endswith(
+            "rate=1m mode=p pre=aa hop=1,2 dwell=10")

@@ -92,6 +92,24 @@ def split_lines(fd, buffered, timeout):
     return lines, buffered
 
 
+def open_port(path, baud):
+    """A serial port (or a pseudo-terminal that plays one) opened raw at baud: (file descriptor, write, close).
+    Errors raise SnifferError."""
+    import serial  # Debian's python3-serial; only a capture from a port needs it
+    try:
+        port = serial.Serial(path, baud, timeout=0, write_timeout=2)
+    except (serial.SerialException, OSError, ValueError) as err:
+        raise SnifferError("%s: cannot open: %s" % (path, getattr(err, "strerror", None) or err)) from None
+
+    def write(data):
+        try:
+            port.write(data)
+            port.flush()
+        except (serial.SerialException, OSError) as err:
+            raise SnifferError("sniffer gone: %s" % (getattr(err, "strerror", None) or err)) from None
+    return port.fileno(), write, port.close
+
+
 def port_lines(fd, write, settings):
     """(host time in microseconds, line) from a board on fd, after sending it the commands settings.
 
@@ -184,17 +202,16 @@ class Session:
         self.stop_on_error = stop_on_error
         self.settings = None
         self.lost = 0
-        self.bad = 0
 
     def line(self, stamp, raw, where=""):
-        """One line from the board. Raises SnifferError when the capture cannot go on."""
+        """One line from the board (bytes). A line the protocol does not allow raises LineError; one that
+        ends the capture, SnifferError."""
         try:
-            parsed = nrf24_recover.parse_line(raw.decode("ascii"))
-        except (UnicodeDecodeError, nrf24_recover.LineError) as err:
-            self.bad += 1
-            reason = "not text" if isinstance(err, UnicodeDecodeError) else str(err)
-            self.on_message("%sbad line skipped: %s" % (where, reason))
-            return
+            text = raw.decode("ascii")
+        except UnicodeDecodeError as err:
+            raise nrf24_recover.LineError("not text: byte 0x%02x at column %d" % (raw[err.start], err.start + 1)) \
+                from None
+        parsed = nrf24_recover.parse_line(text)
         if parsed is None:
             return
         if isinstance(parsed, nrf24_recover.Read):
@@ -202,8 +219,8 @@ class Session:
             for frame in self.recovery.read(parsed, stamp):
                 self.on_frame(*frame)
             if self.recovery.short_address > short and short == 0:
-                self.on_message("%saddress-mode reads with a %d-byte address skipped: frames here have 5-byte "
-                                "addresses" % (where, len(parsed.address)))
+                self.on_message("%saddress-mode reads with a %d-byte address skipped: the frames here have "
+                                "5-byte addresses" % (where, len(parsed.address)))
             return
         word, text = parsed
         if word == "sniffer":
@@ -211,8 +228,7 @@ class Session:
                 self.settings = text
                 self.on_message("%ssniffer: %s" % (where, text))
         elif word == "lost":
-            count = int(text) if text.isdigit() else 0
-            self.lost += count
+            self.lost += int(text) if text.isdigit() else 0
             self.on_message("%ssniffer lost %s reads (its output was full), %d in all" % (where, text, self.lost))
         elif word == "error":
             if self.stop_on_error:

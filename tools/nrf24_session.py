@@ -44,12 +44,13 @@ def session_lines(frames, rng, clock, channel, noise):
     """The lines of a session: the boot line, then per frame up to `noise` noise reads and the frame's read."""
     lines = [BOOT_LINE % channel]
     first = frames[0][0]
-    last_at = 0
+    last_at = -2000
     for usec, frame in frames:
         at = usec - first
-        for _ in range(rng.randrange(noise + 1)):
-            last_at += rng.randrange(1, max(2, (at - last_at) // 2))
-            lines.append(read_line(clock + last_at, channel, rng.randbytes(READ_BYTES)))
+        # noise heard between the previous frame and this one, in clock order
+        count = min(rng.randrange(noise + 1), at - last_at - 1)
+        for noise_at in sorted(rng.sample(range(last_at + 1, at), count)):
+            lines.append(read_line(clock + noise_at, channel, rng.randbytes(READ_BYTES)))
         lead_bits = rng.randrange(16) + 8 * rng.randrange(3)
         data = promiscuous_read(frame, lead_bits, rng)
         if data is None:

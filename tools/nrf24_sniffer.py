@@ -95,11 +95,15 @@ def split_lines(fd, buffered, timeout):
 def open_port(path, baud):
     """A serial port (or a pseudo-terminal that plays one) opened raw at baud: (file descriptor, write, close).
     Errors raise SnifferError."""
-    import serial  # Debian's python3-serial; only a capture from a port needs it
+    try:
+        import serial  # Debian's python3-serial; only a capture from a port needs it
+    except ImportError:
+        raise SnifferError("%s: python3-serial is missing (apt-get install python3-serial)" % path) from None
     try:
         port = serial.Serial(path, baud, timeout=0, write_timeout=2)
     except (serial.SerialException, OSError, ValueError) as err:
-        raise SnifferError("%s: cannot open: %s" % (path, getattr(err, "strerror", None) or err)) from None
+        errnum = getattr(err, "errno", None)
+        raise SnifferError("cannot open %s: %s" % (path, os.strerror(errnum) if errnum else err)) from None
 
     def write(data):
         try:

@@ -71,7 +71,7 @@ def read_lines(lines):
         raise ReadError(err) from None
 
 
-def report(message):
+def report(message, kind=None):
     print("%s: %s" % (PROG, message), file=sys.stderr)
 
 

@@ -177,8 +177,10 @@ def capture(args):
     close = None
     written = 0
 
-    def message(text):
-        print("%s: %s" % (PROG, text), file=sys.stderr, flush=True)
+    def message(text, kind="bad"):
+        # The board's settings go to the log only: Wireshark shows anything on stderr as an error.
+        if kind != "settings":
+            print("%s: %s" % (PROG, text), file=sys.stderr, flush=True)
         control.send(CTRL_CMD_ADD, text + "\n", CTRL_LOGGER)
         control.send(CTRL_CMD_STATUSBAR, "nRF24 " + text)
 
@@ -218,6 +220,9 @@ def capture(args):
         print("%s: %s" % (PROG, err.strerror or err), file=sys.stderr)
         return 1
     finally:
+        # Wireshark also signals an interface that is ending by itself: cleaning up is not interrupted.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if close:
             close()
         if args.extcap_control_in:

@@ -197,7 +197,8 @@ def played_lines(path, loops=None):
 
 
 class Session:
-    """Feeds lines to a Recovery; frames go to on_frame, what the user should hear to on_message."""
+    """Feeds lines to a Recovery; frames go to on_frame(stamp, frame), what the user should hear to
+    on_message(text, kind), kind being settings, lost, error, unknown or skipped."""
 
     def __init__(self, recovery, on_frame, on_message, stop_on_error):
         self.recovery = recovery
@@ -224,19 +225,19 @@ class Session:
                 self.on_frame(*frame)
             if self.recovery.short_address > short and short == 0:
                 self.on_message("%saddress-mode reads with a %d-byte address skipped: the frames here have "
-                                "5-byte addresses" % (where, len(parsed.address)))
+                                "5-byte addresses" % (where, len(parsed.address)), "skipped")
             return
         word, text = parsed
         if word == "sniffer":
             if text != self.settings:
                 self.settings = text
-                self.on_message("%ssniffer: %s" % (where, text))
+                self.on_message("%ssniffer: %s" % (where, text), "settings")
         elif word == "lost":
             self.lost += int(text) if text.isdigit() else 0
-            self.on_message("%ssniffer lost %s reads (its output was full), %d in all" % (where, text, self.lost))
+            self.on_message("%ssniffer lost %s reads (its output was full), %d in all" % (where, text, self.lost), "lost")
         elif word == "error":
             if self.stop_on_error:
                 raise SnifferError("sniffer error: %s" % text)
-            self.on_message("%ssniffer error: %s" % (where, text))
+            self.on_message("%ssniffer error: %s" % (where, text), "error")
         else:
-            self.on_message("%sunknown status line: #%s %s" % (where, word, text))
+            self.on_message("%sunknown status line: #%s %s" % (where, word, text), "unknown")

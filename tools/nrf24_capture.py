@@ -17,7 +17,9 @@ A frame without a time stamp gets the time its line was read; recovered frames
 get the board's clock, anchored to the time the first line was read. Empty lines
 and comment lines ('#' then a space) are skipped; any other line that is not a
 frame is an error naming its line number. With --port it opens a sniffer's
-serial port, sends it the settings given, and captures until stopped. Written to stdout, the pcap header goes out at
+serial port, sends it the settings given, and captures until stopped (Ctrl-C,
+status 0) or until the sniffer is unplugged, silent or answers #error (a
+one-line reason, status 1; the capture keeps every frame). Written to stdout, the pcap header goes out at
 once and every frame as soon as its line is read, so a live stream can be
 watched; written to a file, the capture appears under its name only when it is
 complete. Ctrl-C (or SIGTERM) ends a live capture and keeps every frame read.
@@ -61,14 +63,15 @@ def parse_line(raw):
     return stamp, frame
 
 
-def read_lines(lines):
-    """The lines of a source; a failing read becomes a ReadError, told apart from a failing write."""
+def read_lines(lines, counts):
+    """The lines of a source; a failing read becomes a ReadError, told apart from a failing write. A sniffer
+    that is gone, silent or in error ends the lines, its reason kept in counts["ended"]."""
     try:
         yield from lines
     except OSError as err:
         raise ReadError(err.strerror or err) from None
     except nrf24_sniffer.SnifferError as err:
-        raise ReadError(err) from None
+        counts["ended"] = str(err)
 
 
 def report(message, kind=None):
@@ -80,7 +83,7 @@ def frames_of(lines, session, skip_bad, counts):
     raises FrameError naming it or, with skip_bad, is reported and counted."""
     recovered = []
     session.on_frame = lambda stamp, frame: recovered.append((stamp, frame))
-    for number, (read_at, raw) in enumerate(read_lines(lines), 1):
+    for number, (read_at, raw) in enumerate(read_lines(lines, counts), 1):
         try:
             text = raw.lstrip()
             if (text.startswith(b"#") and STATUS.match(text.decode("ascii", "replace").rstrip())) or \
@@ -89,6 +92,9 @@ def frames_of(lines, session, skip_bad, counts):
                 parsed = None
             else:
                 parsed = parse_line(raw)
+        except nrf24_sniffer.SnifferError as err:
+            counts["ended"] = str(err)
+            return
         except (FrameError, nrf24_recover.LineError) as err:
             if not skip_bad:
                 raise FrameError("line %d: %s" % (number, err)) from None
@@ -213,6 +219,10 @@ def main(argv=None):
         status = 2
     finally:
         close()
+    if "ended" in counts:
+        print("%s: %s: %s (%d frames written)" % (PROG, args.port, counts["ended"], counts["frames"]),
+              file=sys.stderr)
+        status = status or 1
     if counts["bad"]:
         print("%s: %d bad lines skipped, %d frames written" % (PROG, counts["bad"], counts["frames"]),
               file=sys.stderr)

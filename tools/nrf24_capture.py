@@ -29,7 +29,6 @@ import argparse
 import os
 import signal
 import sys
-import time
 
 import nrf24_encode
 import nrf24_recover

@@ -87,7 +87,7 @@ def serial_ports():
 
 
 def interfaces():
-    lines = ["extcap {version=%s}{display=nRF24 sniffer}" % VERSION,
+    lines = ["extcap {version=%s}" % VERSION,
              "interface {value=%s}{display=nRF24 sniffer demo (a recorded MySensors network)}" % DEMO]
     lines += ["interface {value=%s%s}{display=nRF24 sniffer}" % (SERIAL_PREFIX, path) for path in serial_ports()]
     lines.append("control {number=%d}{type=button}{role=logger}{display=Log}{tooltip=The sniffer's status lines}"
@@ -154,6 +154,12 @@ def settings(args):
     return commands, nrf24_recover.Recovery(prefixes, keep_bad=args.keep_bad_crc)
 
 
+def ignore_stops():
+    """Wireshark also signals an interface that ends by itself: the end is not interrupted."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+
 def capture(args):
     """Run a capture into the fifo; the exit status."""
     if args.extcap_interface == DEMO:
@@ -208,21 +214,20 @@ def capture(args):
                     session.line(stamp, line)
                 except nrf24_recover.LineError as err:
                     message("bad line skipped: %s" % err)
-    except KeyboardInterrupt:
-        return 0
-    except BrokenPipeError:
+    except (KeyboardInterrupt, BrokenPipeError):
+        ignore_stops()
         return 0
     except nrf24_sniffer.SnifferError as err:
-        print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr)
+        ignore_stops()
+        print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr, flush=True)
         control.send(CTRL_CMD_STATUSBAR, "nRF24 %s" % err)
         return 1
     except OSError as err:
-        print("%s: %s" % (PROG, err.strerror or err), file=sys.stderr)
+        ignore_stops()
+        print("%s: %s" % (PROG, err.strerror or err), file=sys.stderr, flush=True)
         return 1
     finally:
-        # Wireshark also signals an interface that is ending by itself: cleaning up is not interrupted.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        ignore_stops()
         if close:
             close()
         if args.extcap_control_in:

@@ -69,11 +69,6 @@ def parse_line(text):
     return Read(int(clock, 16), int(channel), mode, address, data)
 
 
-def status_settings(text):
-    """The key=value pairs of a #sniffer line."""
-    return dict(word.partition("=")[::2] for word in text.split() if "=" in word)
-
-
 def preamble_like(address):
     """An address made of preamble and idle-line bytes only: noise passes the CRC there far too often."""
     return all(byte in PREAMBLE_BYTES for byte in address)

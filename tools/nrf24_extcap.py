@@ -41,9 +41,7 @@ LINKTYPE = nrf24_encode.LINKTYPE_EXPORTED_PDU
 CTRL_LOGGER = 0
 CTRL_CMD_ADD = 2
 CTRL_CMD_STATUSBAR = 6
-MODES = (("p-aa", "Promiscuous, preamble 0xAA (addresses starting with a 1 bit)"),
-         ("p-55", "Promiscuous, preamble 0x55 (addresses starting with a 0 bit)"),
-         ("address", "Address mode: only the address below"))
+MODES = (("p-aa", "Promiscuous, preamble 0xAA"), ("p-55", "Promiscuous, preamble 0x55"), ("address", "Address mode"))
 
 PREFIX_ARG = ("arg {number=%d}{call=--prefix}{display=Address prefix (promiscuous)}{type=string}"
               "{validation=^([0-9a-fA-F]{2}){0,5}$}"
@@ -58,8 +56,9 @@ SERIAL_CONFIG = [
     "value {arg=1}{value=1m}{display=1 Mbps}{default=false}",
     "value {arg=1}{value=2m}{display=2 Mbps}{default=false}",
     "arg {number=2}{call=--mode}{display=Mode}{type=selector}"
-    "{tooltip=Promiscuous: every frame on the channel, found in raw reads by its CRC; address: one address, "
-    "damaged frames too}",
+    "{tooltip=Promiscuous: every frame on the channel, found in raw reads by its CRC; preamble 0xAA for "
+    "addresses that start with a 1 bit, 0x55 for a 0 bit. Address mode: only the address below, damaged frames "
+    "too}",
 ] + ["value {arg=2}{value=%s}{display=%s}{default=%s}" % (value, display, "true" if n == 0 else "false")
      for n, (value, display) in enumerate(MODES)] + [
     "arg {number=3}{call=--address}{display=Address (address mode)}{type=string}"

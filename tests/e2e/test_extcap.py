@@ -118,10 +118,9 @@ class Capture:
                                env={"NRF24_SNIFFER_PORTS": board.path})
         assert os.path.exists(self.output), self.result.stderr
         self.records = pcap_records(self.output)
-        # tshark shows what the interface wrote on stderr after this prefix
-        text = self.result.stderr
-        self.messages = text[text.index("Error by extcap pipe: ") + 22:].split("\n\n")[0].splitlines() \
-            if "Error by extcap pipe: " in text else []
+        # tshark shows what the interface wrote on stderr, the first line after a prefix of its own
+        self.messages = [line[line.index("nrf24_extcap: "):] for line in self.result.stderr.splitlines()
+                         if "nrf24_extcap: " in line]
 
 
 def board(script, commands_before=3, **kwargs):

@@ -181,6 +181,7 @@ def capture(args):
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     close = None
     written = 0
+    status = 0
 
     def message(text, kind="bad"):
         # The board's settings go to the log only: Wireshark shows anything on stderr as an error.
@@ -202,36 +203,37 @@ def capture(args):
                 written += 1
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
-            if args.extcap_interface == DEMO:
-                lines = nrf24_sniffer.played_lines(session_file)
-            else:
-                fd, write, close = nrf24_sniffer.open_port(device, args.baud)
-                lines = nrf24_sniffer.port_lines(fd, write, commands)
-            session = nrf24_sniffer.Session(recovery, frame, message, stop_on_error=True)
-            for stamp, line in lines:
-                try:
-                    session.line(stamp, line)
-                except nrf24_recover.LineError as err:
-                    message("bad line skipped: %s" % err)
+            try:
+                if args.extcap_interface == DEMO:
+                    lines = nrf24_sniffer.played_lines(session_file)
+                else:
+                    fd, write, close = nrf24_sniffer.open_port(device, args.baud)
+                    lines = nrf24_sniffer.port_lines(fd, write, commands)
+                session = nrf24_sniffer.Session(recovery, frame, message, stop_on_error=True)
+                for stamp, line in lines:
+                    try:
+                        session.line(stamp, line)
+                    except nrf24_recover.LineError as err:
+                        message("bad line skipped: %s" % err)
+            except nrf24_sniffer.SnifferError as err:
+                # Said while the fifo is still open: Wireshark stops an interface as soon as its fifo closes.
+                ignore_stops()
+                print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr, flush=True)
+                control.send(CTRL_CMD_STATUSBAR, "nRF24 %s" % err)
+                status = 1
     except (KeyboardInterrupt, BrokenPipeError):
         ignore_stops()
-        return 0
-    except nrf24_sniffer.SnifferError as err:
-        ignore_stops()
-        print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr, flush=True)
-        control.send(CTRL_CMD_STATUSBAR, "nRF24 %s" % err)
-        return 1
     except OSError as err:
         ignore_stops()
         print("%s: %s" % (PROG, err.strerror or err), file=sys.stderr, flush=True)
-        return 1
+        status = 1
     finally:
         ignore_stops()
         if close:
             close()
         if args.extcap_control_in:
             os.close(control_in)
-    return 0
+    return status
 
 
 def main(argv=None):

@@ -228,7 +228,7 @@ class TestSnifferTrouble:
             capture = Capture(host, fake, options)
         finally:
             fake.stop()
-        assert capture.messages == [message]
+        assert capture.messages == [message], capture.result.stderr
         assert relative(capture.records) == PROMISCUOUS_FRAMES[:2]
         if after == [("mute",)]:
             assert fake.commands[3:] == ["?"]

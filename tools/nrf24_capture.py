@@ -1,14 +1,25 @@
 #!/usr/bin/env python3
 """Turn a sniffer's text output into a pcap capture of nRF24 frames.
 
-One frame per line, as hex, optionally after a time stamp in seconds since 1970:
+It reads two kinds of lines. Whole frames, one per line, as hex, optionally after
+a time stamp in seconds since 1970:
 
   1714564800.000380 a8a8e1fc0000264e80
   a8a8e1fc0000264e80
 
-A frame without a time stamp gets the time its line was read. Empty lines and
-lines starting with '#' are skipped; any other line that is not a frame is an
-error naming its line number. Written to stdout, the pcap header goes out at
+and the sniffer line protocol (doc/sniffer-protocol.md): raw reads, from which
+the frames are recovered, and status lines (#sniffer, #lost, #error), which are
+reported on stderr and never written as frames:
+
+  0012d687 76 p aa5551d4...
+
+A frame without a time stamp gets the time its line was read; recovered frames
+get the board's clock, anchored to the time the first line was read. Empty lines
+and comment lines ('#' then a space) are skipped; any other line that is not a
+frame is an error naming its line number. With --port it opens a sniffer's
+serial port, sends it the settings given, and captures until stopped (Ctrl-C,
+status 0) or until the sniffer is unplugged, silent or answers #error (a
+one-line reason, status 1; the capture keeps every frame). Written to stdout, the pcap header goes out at
 once and every frame as soon as its line is read, so a live stream can be
 watched; written to a file, the capture appears under its name only when it is
 complete. Ctrl-C (or SIGTERM) ends a live capture and keeps every frame read.
@@ -18,12 +29,15 @@ import argparse
 import os
 import signal
 import sys
-import time
 
 import nrf24_encode
+import nrf24_recover
+import nrf24_sniffer
 from nrf24_encode import FrameError
 
 PROG = "nrf24_capture"
+# A status line: '#' and a lower-case word; '#' then a space is a comment.
+STATUS = nrf24_recover.STATUS_WORD
 
 
 class ReadError(Exception):
@@ -48,37 +62,57 @@ def parse_line(raw):
     return stamp, frame
 
 
-def read_lines(stream):
-    """The lines of stream; a failing read becomes a ReadError, told apart from a failing write."""
+def read_lines(lines, counts):
+    """The lines of a source; a failing read becomes a ReadError, told apart from a failing write. A sniffer
+    that is gone, silent or in error ends the lines, its reason kept in counts["ended"]."""
     try:
-        yield from stream
+        yield from lines
     except OSError as err:
         raise ReadError(err.strerror or err) from None
+    except nrf24_sniffer.SnifferError as err:
+        counts["ended"] = str(err)
 
 
-def frames_of(stream, skip_bad, counts):
-    """The (time stamp, frame) of every frame line. A bad line raises FrameError naming it or, with
-    skip_bad, is reported and counted."""
-    for number, raw in enumerate(read_lines(stream), 1):
+def report(message, kind=None):
+    print("%s: %s" % (PROG, message), file=sys.stderr)
+
+
+def frames_of(lines, session, skip_bad, counts):
+    """The (time stamp, frame) of every frame line and every frame recovered from a raw read. A bad line
+    raises FrameError naming it or, with skip_bad, is reported and counted."""
+    recovered = []
+    session.on_frame = lambda stamp, frame: recovered.append((stamp, frame))
+    for number, (read_at, raw) in enumerate(read_lines(lines, counts), 1):
         try:
-            parsed = parse_line(raw)
-        except FrameError as err:
+            text = raw.lstrip()
+            if (text.startswith(b"#") and STATUS.match(text.decode("ascii", "replace").rstrip())) or \
+                    len(raw.split()) == 4:
+                session.line(read_at, raw, "line %d: " % number)
+                parsed = None
+            else:
+                parsed = parse_line(raw)
+        except nrf24_sniffer.SnifferError as err:
+            counts["ended"] = str(err)
+            return
+        except (FrameError, nrf24_recover.LineError) as err:
             if not skip_bad:
                 raise FrameError("line %d: %s" % (number, err)) from None
-            print("%s: line %d: %s (skipped)" % (PROG, number, err), file=sys.stderr)
+            report("line %d: %s (skipped)" % (number, err))
             counts["bad"] += 1
             continue
         if parsed:
             stamp, frame = parsed
-            yield time.time_ns() // 1000 if stamp is None else stamp, frame
+            yield read_at if stamp is None else stamp, frame
+        while recovered:
+            yield recovered.pop(0)
 
 
-def write_capture(stream, out, linktype, skip_bad, counts):
-    """Copy the frames of stream into out as pcap records, each flushed as soon as its line is read."""
+def write_capture(lines, session, out, linktype, skip_bad, counts):
+    """Copy the frames of lines into out as pcap records, each flushed as soon as its line is read."""
     guarded = {signal.SIGINT, signal.SIGTERM}
     out.write(nrf24_encode.pcap_header(linktype))
     out.flush()
-    for stamp, frame in frames_of(stream, skip_bad, counts):
+    for stamp, frame in frames_of(lines, session, skip_bad, counts):
         # An interrupt waits until the record is out, so a capture never ends inside one.
         signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
         out.write(nrf24_encode.pcap_record(stamp, frame, linktype))
@@ -87,48 +121,107 @@ def write_capture(stream, out, linktype, skip_bad, counts):
         signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
 
+def hex_prefix(text):
+    """An address prefix given on the command line."""
+    try:
+        value = bytes.fromhex(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not hex: %r" % text) from None
+    if not 1 <= len(value) <= 5:
+        raise argparse.ArgumentTypeError("%r is not 1 to 5 bytes" % text)
+    return value
+
+
+def open_source(args):
+    """(lines, close) for the input: a sniffer's port, given the settings, or a file or stdin."""
+    settings = nrf24_sniffer.commands(args.channel, args.rate, args.preamble, args.address, args.hop, args.dwell)
+    if args.port:
+        fd, write, close = nrf24_sniffer.open_port(args.port, args.baud)
+        return nrf24_sniffer.port_lines(fd, write, settings), close
+    if settings:
+        raise nrf24_sniffer.OptionError("sniffer settings need --port")
+    stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
+    return nrf24_sniffer.stream_lines(stream), stream.close
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="nrf24_capture.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n  nrf24_capture.py -i sniffer.txt -o capture.pcap\n"
-               "  nrf24_capture.py < /dev/ttyACM0 | wireshark -k -i -")
+               "  nrf24_capture.py < /dev/ttyACM0 | wireshark -k -i -\n"
+               "  nrf24_capture.py --port /dev/ttyUSB0 --channel 76 --rate 250k | wireshark -k -i -")
     parser.add_argument("-i", "--input", default="-", help="sniffer output, one frame per line (default - : stdin)")
     parser.add_argument("-o", "--output", default="-", help="capture file (default - : stdout)")
     parser.add_argument("--link", choices=nrf24_encode.LINKTYPES, default="exported-pdu",
                         help=nrf24_encode.LINK_HELP + "; default exported-pdu")
     parser.add_argument("--skip-bad", action="store_true",
                         help="report bad lines and go on; their count is printed at the end")
+    board = parser.add_argument_group("a sniffer on a serial port (doc/sniffer-protocol.md)")
+    board.add_argument("--port", help="the sniffer's serial port, e.g. /dev/ttyUSB0 (instead of -i)")
+    board.add_argument("--baud", type=int, default=nrf24_sniffer.DEFAULT_BAUD,
+                       help="its baud rate (default %d)" % nrf24_sniffer.DEFAULT_BAUD)
+    board.add_argument("--channel", type=int, help="channel 0..125 (the board boots on 76)")
+    board.add_argument("--rate", choices=nrf24_sniffer.RATES, help="data rate (the board boots at 250k)")
+    board.add_argument("--preamble", choices=nrf24_sniffer.PREAMBLES,
+                       help="promiscuous mode listening for this preamble (aa: addresses starting with a 1 bit)")
+    board.add_argument("--address", help="address mode: listen to exactly this address (hex, 5 bytes)")
+    board.add_argument("--hop", help="hop over these channels, e.g. 76,80,90 (with --dwell)")
+    board.add_argument("--dwell", type=int, help="milliseconds on each channel when hopping (1..60000)")
+    recovery = parser.add_argument_group("recovery of frames from raw reads")
+    recovery.add_argument("--prefix", type=hex_prefix, action="append", default=[],
+                          help="take promiscuous frames whose address starts with this hex prefix (may be repeated); "
+                               "without one, an address is taken once two frames with a good CRC confirm it")
+    recovery.add_argument("--drop-bad-crc", action="store_true",
+                          help="address mode: drop frames with a bad CRC (kept by default)")
     args = parser.parse_args(argv)
 
     live = args.output == "-"
     if live and sys.stdout.isatty():
         print("%s: not writing a capture to a terminal: give -o FILE or pipe it" % PROG, file=sys.stderr)
         return 2
+    if args.port and args.input != "-":
+        print("%s: give either --port or -i" % PROG, file=sys.stderr)
+        return 2
     try:
-        stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
+        lines, close = open_source(args)
+    except nrf24_sniffer.OptionError as err:
+        print("%s: %s" % (PROG, err), file=sys.stderr)
+        return 2
+    except nrf24_sniffer.SnifferError as err:
+        print("%s: %s" % (PROG, err), file=sys.stderr)
+        return 2
     except OSError as err:
         print("%s: %s: %s" % (PROG, args.input, err.strerror), file=sys.stderr)
         return 2
+    session = nrf24_sniffer.Session(
+        nrf24_recover.Recovery(args.prefix, keep_bad=not args.drop_bad_crc), None, report,
+        stop_on_error=bool(args.port))
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     counts = {"frames": 0, "bad": 0}
     status = 0
     try:
-        with stream, nrf24_encode.atomic_output(args.output) as out:
+        with nrf24_encode.atomic_output(args.output) as out:
             try:
-                write_capture(stream, out, nrf24_encode.LINKTYPES[args.link], args.skip_bad, counts)
+                write_capture(lines, session, out, nrf24_encode.LINKTYPES[args.link], args.skip_bad, counts)
             except KeyboardInterrupt:
                 print("%s: stopped after %d frames" % (PROG, counts["frames"]), file=sys.stderr)
     except FrameError as err:
         print("%s: %s" % (PROG, err), file=sys.stderr)
         status = 2
     except ReadError as err:
-        print("%s: %s: %s" % (PROG, args.input, err), file=sys.stderr)
+        print("%s: %s: %s" % (PROG, args.port or args.input, err), file=sys.stderr)
         status = 2
     except OSError as err:
         print("%s: %s: %s" % (PROG, args.output, err.strerror or err), file=sys.stderr)
         if live:  # the reader has gone: drop what is still buffered for it
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         status = 2
+    finally:
+        close()
+    if "ended" in counts:
+        print("%s: %s: %s (%d frames written)" % (PROG, args.port, counts["ended"], counts["frames"]),
+              file=sys.stderr)
+        status = status or 1
     if counts["bad"]:
         print("%s: %d bad lines skipped, %d frames written" % (PROG, counts["bad"], counts["frames"]),
               file=sys.stderr)

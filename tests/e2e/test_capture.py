@@ -1,31 +1,41 @@
-"""The capture tool: sniffer lines in, a pcap out that the real tshark decodes, bad lines named."""
+"""The capture tool: sniffer lines in, a pcap out that the real tshark decodes, bad lines named; raw reads of
+the sniffer line protocol recovered into frames, status lines on stderr, a sniffer on a serial port."""
 
 import glob
 import os
 import pty
+import random
 import select
 import signal
 import subprocess
 import sys
 import time
-import unittest
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, SOURCE_DIR, host_forms, nrf24_encode  # noqa: E402
+from pty_board import FakeBoard  # noqa: E402
+from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
+
+import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
+import nrf24_session  # noqa: E402
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
 SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
-HOST = None
+DEMO = os.path.join(SOURCE_DIR, "captures", "demo-session.txt")
 # The tool must flush by itself, not because the environment makes Python unbuffered.
 TOOL_ENV = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
 PCAP_HEADER = 24
 RECORD_HEADER = 16
 
 
-def setUpModule():
-    global HOST
-    HOST = Host()
+@pytest.fixture
+def folder(host, request):
+    """An empty folder of the test's own, to see that no file is left behind."""
+    path = os.path.join(host.root, request.node.name.replace("/", "_"))
+    os.mkdir(path)
+    return path
 
 
 def sample_frames():
@@ -62,57 +72,58 @@ def read_exactly(stream, size, timeout=30):
     return data
 
 
-class Output(unittest.TestCase):
-    def test_sniffer_lines_make_the_encoders_capture(self):
+class TestOutput:
+    def test_sniffer_lines_make_the_encoders_capture(self, host):
         frames = sample_frames()
-        lines = HOST.path("sample-sniffer.txt")
+        lines = host.path("sample-sniffer.txt")
         with open(lines, "w") as f:
             f.write(sniffer_text(frames))
         protocols = {}
         for link, linktype in nrf24_encode.LINKTYPES.items():
-            with self.subTest(link=link):
-                output = HOST.path("sample-%s.pcap" % link)
-                proc = run_capture("--link", link, "-i", lines, "-o", output)
-                self.assertEqual((proc.returncode, proc.stderr), (0, b""))
-                with open(output, "rb") as f:
-                    self.assertEqual(f.read(), nrf24_encode.pcap_bytes(frames, linktype))
-                result = HOST.run("-r", output, "-T", "fields", "-e", "frame.protocols", user_dlt=False)
-                protocols[link] = set(result.output)
+            output = host.path("sample-%s.pcap" % link)
+            proc = run_capture("--link", link, "-i", lines, "-o", output)
+            assert (link, proc.returncode, proc.stderr) == (link, 0, b"")
+            with open(output, "rb") as f:
+                assert f.read() == nrf24_encode.pcap_bytes(frames, linktype), link
+            result = host.run("-r", output, "-T", "fields", "-e", "frame.protocols", user_dlt=False)
+            protocols[link] = set(result.output)
         # Exported PDU needs no user_dlts entry; DLT 147 without one stays undecoded.
-        self.assertEqual(protocols, {"exported-pdu": {"exported_pdu:nrf24", "exported_pdu:nrf24:mysensors"},
-                                     "user0": {"user_dlt:data"}})
+        assert protocols == {"exported-pdu": {"exported_pdu:nrf24", "exported_pdu:nrf24:mysensors"},
+                             "user0": {"user_dlt:data"}}
 
     def test_lines_without_time_stamp_get_the_reading_time(self):
         before = time.time_ns() // 1000
         proc = run_capture(stdin="%s\n12.5 %s\n" % (GOOD, GOOD))
         after = time.time_ns() // 1000
-        data = proc.stdout
-        first = PCAP_HEADER
-        second = first + RECORD_HEADER + 13 + 9
-        stamps = [int.from_bytes(data[at:at + 4], "little") * 1000000 + int.from_bytes(data[at + 4:at + 8], "little")
-                  for at in (first, second)]
-        self.assertTrue(before <= stamps[0] <= after, stamps)
-        self.assertEqual(stamps[1], 12500000)
+        stamps = record_stamps(proc.stdout)
+        assert before <= stamps[0] <= after, stamps
+        assert stamps[1] == 12500000
 
-    def test_pipe_into_tshark_capturing_from_stdin(self):
+    def test_pipe_into_tshark_capturing_from_stdin(self, host, forms):
         # What "nrf24_capture.py < serial | wireshark -k -i -" does, with tshark in Wireshark's place.
-        lines = HOST.path("sniffer.txt")
+        lines = host.path("sniffer.txt")
         with open(lines, "w") as f:
             # an acknowledgement, a damaged frame, its retransmission and acknowledgement, the next frame
             f.write(sniffer_text(sample_frames()[12:17]))
         tool = subprocess.Popen([sys.executable, CAPTURE, "-i", lines], stdout=subprocess.PIPE, env=TOOL_ENV)
-        result = HOST.run("-i", "-", "-T", "fields", "-e", "nrf24.ctrl.pid", "-e", "nrf24.crcvalid",
+        result = host.run("-i", "-", "-T", "fields", "-e", "nrf24.ctrl.pid", "-e", "nrf24.crcvalid",
                           stdin=tool.stdout, user_dlt=False)
         tool.stdout.close()
-        self.assertEqual(tool.wait(), 0)
-        good, bad = host_forms().true, host_forms().false
-        self.assertEqual(result.output, ["0\t" + good, "1\t" + bad, "1\t" + good, "1\t" + good, "2\t" + good])
+        assert tool.wait() == 0
+        good, bad = forms.true, forms.false
+        assert result.output == ["0\t" + good, "1\t" + bad, "1\t" + good, "1\t" + good, "2\t" + good]
 
 
 GOOD = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00")).hex()
 
 
-class BadInput(unittest.TestCase):
+def record_stamps(data):
+    """The time stamps of the records of a capture whose every record holds one empty frame."""
+    return [int.from_bytes(data[at:at + 4], "little") * 1000000 + int.from_bytes(data[at + 4:at + 8], "little")
+            for at in range(PCAP_HEADER, len(data), RECORD_HEADER + 13 + 9)]
+
+
+class TestBadInput:
     # a bad line, then the message that names it
     CASES = [
         ("a8a8e1fc0000f2ea8", "frame: odd number of hex digits"),
@@ -123,93 +134,176 @@ class BadInput(unittest.TestCase):
         ("nan a8a8e1fc0000f2ea80", "time stamp: nan is not between 0 and 4294967295 seconds"),
         ("a8a8\xe9", "not text: byte 0xc3 at column 5"),
         ("00" * 65523, "frame is 65523 bytes, over 65522"),
+        ("0012d687 76 p a8a8", "promiscuous read of 2 bytes, expected 32"),
+        ("0012d687 76 q " + "00" * 32, "not a read: '0012d687 76 q " + "0" * 26 + "'"),
     ]
 
-    def setUp(self):
-        self.folder = os.path.join(HOST.root, self.id().rsplit(".", 1)[-1])
-        os.mkdir(self.folder)
-        self.output = os.path.join(self.folder, "out.pcap")
+    @pytest.mark.parametrize("line, message", CASES, ids=[message for _, message in CASES])
+    def test_each_bad_line_stops_with_its_line_number_and_no_file(self, folder, line, message):
+        proc = run_capture("-o", os.path.join(folder, "out.pcap"),
+                           stdin="# sniffer v1\n%s\n\n%s\n%s\n" % (GOOD, line, GOOD))
+        assert (proc.returncode, proc.stderr.decode()) == (2, "nrf24_capture: line 4: %s\n" % message)
+        assert os.listdir(folder) == []
 
-    def test_each_bad_line_stops_with_its_line_number_and_no_file(self):
-        for line, message in self.CASES:
-            with self.subTest(line=line[:40]):
-                proc = run_capture("-o", self.output, stdin="# sniffer v1\n%s\n\n%s\n%s\n" % (GOOD, line, GOOD))
-                self.assertEqual((proc.returncode, proc.stderr.decode()), (2, "nrf24_capture: line 4: %s\n" % message))
-                self.assertEqual(os.listdir(self.folder), [])
-
-    def test_skip_bad_reports_and_counts_every_bad_line(self):
+    def test_skip_bad_reports_and_counts_every_bad_line(self, host, folder, forms):
+        output = os.path.join(folder, "out.pcap")
         lines = [GOOD] + [line for line, _ in self.CASES] + [GOOD]
-        proc = run_capture("--skip-bad", "-o", self.output, stdin="\n".join(lines))
+        proc = run_capture("--skip-bad", "-o", output, stdin="\n".join(lines))
         expected = ["nrf24_capture: line %d: %s (skipped)" % (n, message)
                     for n, (_, message) in enumerate(self.CASES, 2)]
         expected.append("nrf24_capture: %d bad lines skipped, 2 frames written" % len(self.CASES))
-        self.assertEqual((proc.returncode, proc.stderr.decode().splitlines()), (0, expected))
-        self.assertEqual(HOST.run("-r", self.output, "-T", "fields", "-e", "nrf24.crcvalid", user_dlt=False).output,
-                         [host_forms().true] * 2)
+        assert (proc.returncode, proc.stderr.decode().splitlines()) == (0, expected)
+        assert host.run("-r", output, "-T", "fields", "-e", "nrf24.crcvalid", user_dlt=False).output == \
+            [forms.true] * 2
 
-    def test_stream_keeps_whole_frames_before_a_bad_line(self):
+    def test_stream_keeps_whole_frames_before_a_bad_line(self, host, folder):
+        output = os.path.join(folder, "out.pcap")
         proc = run_capture(stdin="%s\n%s\nzz\n%s\n" % (GOOD, GOOD, GOOD))
-        self.assertEqual((proc.returncode, proc.stderr), (2, b"nrf24_capture: line 3: frame: not hex: 'zz'\n"))
-        with open(self.output, "wb") as f:
+        assert (proc.returncode, proc.stderr) == (2, b"nrf24_capture: line 3: frame: not hex: 'zz'\n")
+        with open(output, "wb") as f:
             f.write(proc.stdout)
-        os.chmod(self.output, 0o644)
-        result = HOST.run("-r", self.output, "-T", "fields", "-e", "nrf24.ctrl.len", user_dlt=False)
-        self.assertEqual(result.output, ["0", "0"])
+        os.chmod(output, 0o644)
+        result = host.run("-r", output, "-T", "fields", "-e", "nrf24.ctrl.len", user_dlt=False)
+        assert result.output == ["0", "0"]
 
-    def test_bad_usage(self):
+    def test_output_to_a_terminal_is_refused(self):
         master, slave = pty.openpty()
         on_terminal = subprocess.run([sys.executable, CAPTURE], stdin=subprocess.DEVNULL, stdout=slave,
                                      stderr=subprocess.PIPE)
         os.close(slave)
         os.close(master)
-        self.assertEqual((on_terminal.returncode, on_terminal.stderr),
-                         (2, b"nrf24_capture: not writing a capture to a terminal: give -o FILE or pipe it\n"))
-        missing = os.path.join(self.folder, "missing")
-        for args, message in (
-                (["-i", missing, "-o", self.output], "nrf24_capture: %s: No such file or directory\n" % missing),
-                (["-o", os.path.join(missing, "out.pcap")],
-                 "nrf24_capture: %s/out.pcap: No such file or directory\n" % missing)):
-            with self.subTest(args=args):
-                proc = run_capture(*args, stdin=GOOD)
-                self.assertEqual((proc.returncode, proc.stderr.decode()), (2, message))
-                self.assertEqual(os.listdir(self.folder), [])
+        assert (on_terminal.returncode, on_terminal.stderr) == (
+            2, b"nrf24_capture: not writing a capture to a terminal: give -o FILE or pipe it\n")
+
+    @pytest.mark.parametrize("case", ["missing input", "missing output folder", "settings without a port",
+                                      "port and input", "bad channel", "missing port"])
+    def test_bad_usage(self, folder, case):
+        missing = os.path.join(folder, "missing")
+        output = os.path.join(folder, "out.pcap")
+        args, message = {
+            "missing input": (["-i", missing, "-o", output], "nrf24_capture: %s: No such file or directory\n" % missing),
+            "missing output folder": (["-o", os.path.join(missing, "out.pcap")],
+                                      "nrf24_capture: %s/out.pcap: No such file or directory\n" % missing),
+            "settings without a port": (["--channel", "5", "-o", output],
+                                        "nrf24_capture: sniffer settings need --port\n"),
+            "port and input": (["--port", missing, "-i", missing, "-o", output],
+                               "nrf24_capture: give either --port or -i\n"),
+            "bad channel": (["--port", missing, "--channel", "126", "-o", output],
+                            "nrf24_capture: channel 126 is not 0..125\n"),
+            "missing port": (["--port", missing, "-o", output],
+                             "nrf24_capture: cannot open %s: No such file or directory\n" % missing),
+        }[case]
+        proc = run_capture(*args, stdin=GOOD)
+        assert (proc.returncode, proc.stderr.decode()) == (2, message)
+        assert os.listdir(folder) == []
 
 
-class Live(unittest.TestCase):
+class TestLive:
     def test_header_at_once_then_each_frame_as_its_line_arrives(self):
         with start_capture() as tool:
-            self.assertEqual(read_exactly(tool.stdout, PCAP_HEADER), nrf24_encode.pcap_header(252))
+            assert read_exactly(tool.stdout, PCAP_HEADER) == nrf24_encode.pcap_header(252)
             for stamp in ("1.000001", "2.000002"):
                 tool.stdin.write(("%s %s\n" % (stamp, GOOD)).encode())
                 tool.stdin.flush()
                 usec = int(stamp.replace(".", ""))
                 expected = nrf24_encode.pcap_record(usec, bytes.fromhex(GOOD), 252)
-                self.assertEqual(read_exactly(tool.stdout, len(expected)), expected)
+                assert read_exactly(tool.stdout, len(expected)) == expected
             tool.stdin.close()
-            self.assertEqual(tool.stdout.read(), b"")
-            self.assertEqual(tool.wait(30), 0)
+            assert tool.stdout.read() == b""
+            assert tool.wait(30) == 0
 
-    def test_interrupt_ends_the_capture_with_every_frame_read(self):
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            with self.subTest(signal=signum):
-                folder = os.path.join(HOST.root, "live-%d" % signum)
-                os.mkdir(folder)
-                output = os.path.join(folder, "live.pcap")
-                with start_capture("-o", output) as tool:
-                    tool.stdin.write(("1.5 %s\n2.5 %s\n" % (GOOD, GOOD)).encode())
-                    tool.stdin.flush()
-                    expected = PCAP_HEADER + 2 * (RECORD_HEADER + 13 + 9)
-                    deadline = time.monotonic() + 30
-                    while sum(os.path.getsize(p) for p in glob.glob(os.path.join(folder, ".nrf24-*"))) < expected:
-                        self.assertLess(time.monotonic(), deadline, "the frames never reached the file")
-                        time.sleep(0.05)
-                    tool.send_signal(signum)
-                    self.assertEqual(tool.wait(30), 0)
-                    self.assertEqual(tool.stderr.read(), b"nrf24_capture: stopped after 2 frames\n")
-                self.assertEqual(os.listdir(folder), ["live.pcap"])
-                result = HOST.run("-r", output, "-T", "fields", "-e", "frame.time_epoch", user_dlt=False)
-                self.assertEqual(result.output, ["1.500000000", "2.500000000"])
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+    def test_interrupt_ends_the_capture_with_every_frame_read(self, host, folder, signum):
+        output = os.path.join(folder, "live.pcap")
+        with start_capture("-o", output) as tool:
+            tool.stdin.write(("1.5 %s\n2.5 %s\n" % (GOOD, GOOD)).encode())
+            tool.stdin.flush()
+            expected = PCAP_HEADER + 2 * (RECORD_HEADER + 13 + 9)
+            deadline = time.monotonic() + 30
+            while sum(os.path.getsize(p) for p in glob.glob(os.path.join(glob.escape(folder), ".nrf24-*"))) < expected:
+                assert time.monotonic() < deadline, "the frames never reached the file"
+                time.sleep(0.05)
+            tool.send_signal(signum)
+            assert tool.wait(30) == 0
+            assert tool.stderr.read() == b"nrf24_capture: stopped after 2 frames\n"
+        assert os.listdir(folder) == ["live.pcap"]
+        result = host.run("-r", output, "-T", "fields", "-e", "frame.time_epoch", user_dlt=False)
+        assert result.output == ["1.500000000", "2.500000000"]
 
 
-if __name__ == "__main__":
-    unittest.main()
+def sample_good_frames():
+    """The sample's frames a promiscuous read can hold: those with a good CRC."""
+    return [(stamp, data) for stamp, data in sample_frames() if nrf24_recover.crc_good(data)]
+
+
+def capture_records(path):
+    """(time stamp, frame) of each record of an exported-PDU capture."""
+    with open(path, "rb") as f:
+        data = f.read()
+    records, at = [], PCAP_HEADER
+    while at < len(data):
+        sec, usec, size = (int.from_bytes(data[at + n:at + n + 4], "little") for n in (0, 4, 8))
+        records.append((sec * 1000000 + usec, data[at + RECORD_HEADER + 13:at + RECORD_HEADER + size]))
+        at += RECORD_HEADER + size
+    return records
+
+
+def gaps(records):
+    return [(stamp - records[0][0], data) for stamp, data in records]
+
+
+SETTINGS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+
+
+class TestSnifferLines:
+    def test_demo_session_gives_the_samples_frames_with_exact_gaps(self, host):
+        # with a prefix every good frame; without, an address heard once (the broadcast) is never confirmed
+        broadcast = bytes.fromhex("a8a8e1fcff")
+        for args, expected in ((["--prefix", "a8a8e1fc"], sample_good_frames()),
+                               ([], [(t, d) for t, d in sample_good_frames() if d[:5] != broadcast])):
+            output = host.path("demo-%d.pcap" % len(args))
+            proc = run_capture("-i", DEMO, "-o", output, *args)
+            assert (proc.returncode, proc.stderr.decode()) == (0, "nrf24_capture: line 2: %s\n" % SETTINGS_SHOWN)
+            assert gaps(capture_records(output)) == gaps(expected)
+
+    def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
+        frame = bytes.fromhex(GOOD)
+        rng = random.Random(3)
+        lines = [SETTINGS, nrf24_session.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
+                 "#lost 3", "#bogus 1", "1.5 " + GOOD,
+                 nrf24_session.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
+                 "#error radio: no answer on SPI", "#lost 1"]
+        before = time.time_ns() // 1000
+        proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
+        after = time.time_ns() // 1000
+        assert proc.stderr.decode().splitlines() == [
+            "nrf24_capture: line 1: " + SETTINGS_SHOWN,
+            "nrf24_capture: line 3: sniffer lost 3 reads (its output was full), 3 in all",
+            "nrf24_capture: line 4: unknown status line: #bogus 1",
+            "nrf24_capture: line 7: sniffer error: radio: no answer on SPI",
+            "nrf24_capture: line 8: sniffer lost 1 reads (its output was full), 4 in all"]
+        stamps = record_stamps(proc.stdout)
+        assert proc.returncode == 0 and len(stamps) == 3
+        # the first read is anchored to the time its line was read; the wrap is 0x200 microseconds later
+        assert before <= stamps[0] <= after and stamps[1] == 1500000 and stamps[2] - stamps[0] == 0x200
+
+    def test_port_gets_the_settings_and_an_unplugged_sniffer_ends_the_capture(self, host, folder):
+        frame = bytes.fromhex(GOOD)
+        rng = random.Random(4)
+        script = [nrf24_session.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
+                  for n in (1, 2)] + [("sleep", 0.5), ("unplug",)]
+        board = FakeBoard(script, 3)
+        output = os.path.join(folder, "port.pcap")
+        try:
+            proc = subprocess.run([sys.executable, CAPTURE, "--port", board.path, "--channel", "5", "--rate", "2m",
+                                   "--preamble", "55", "--prefix", "a8a8", "-o", output], capture_output=True,
+                                  env=TOOL_ENV, timeout=60)
+        finally:
+            board.stop()
+        assert board.commands == ["r 2m", "p 55", "c 5"]
+        messages = proc.stderr.decode().splitlines()
+        assert messages[-2].endswith(": sniffer: v=1 ch=5 rate=2m mode=p pre=55 hop=- dwell=0"), messages
+        assert (proc.returncode, messages[-1]) == (
+            1, "nrf24_capture: %s: sniffer gone: end of input (2 frames written)" % board.path)
+        assert gaps(capture_records(output)) == [(0, frame), (1000, frame)]

@@ -114,6 +114,39 @@ class Host:
     def path(self, name):
         return os.path.join(self.root, name)
 
+    def folders(self):
+        """tshark -G folders: folder name to path, for this host's HOME."""
+        rows = [line.split("\t") for line in self.run("-G", "folders").output if "\t" in line]
+        return {name.strip().rstrip(":"): path for name, path in rows}
+
+    def install_extcap(self):
+        """Install the capture interface with the build's install step into this HOME's personal extcap
+        folder (tshark as root ignores it, so it is run unprivileged); its path. As root, the install step
+        writes the global folder: it is staged below DESTDIR and moved to the personal one."""
+        folders = self.folders()
+        personal = folders.get("Personal Extcap path",
+                               os.path.join(folders["Personal configuration"], "extcap"))
+        env = dict(os.environ)
+        command = [_env_path("NRF24_CMAKE"), "--install", _env_path("NRF24_BUILD_DIR"), "--component", "extcap"]
+        if self.as_root:
+            stage = self.path("extcap-stage")
+            env["DESTDIR"] = stage
+            subprocess.run(command, env=env, check=True, capture_output=True)
+            shutil.copytree(stage + folders.get("Global Extcap path", folders.get("Extcap path")), personal)
+        else:
+            env["HOME"] = self.home
+            env.pop("XDG_CONFIG_HOME", None)
+            subprocess.run(command, env=env, check=True, capture_output=True)
+        make_readable(self.root)
+        for folder, _, files in os.walk(personal):
+            for name in files:
+                if name.endswith("_extcap.py"):
+                    os.chmod(os.path.join(folder, name), 0o755)
+        if self.as_root:
+            for folder, _, files in os.walk(self.home):
+                os.chown(folder, UNPRIVILEGED, UNPRIVILEGED)
+        return personal
+
     def capture(self, specs, linktype=nrf24_encode.LINKTYPE_USER0):
         """A pcap of frames given as encoder descriptions (str) or raw bytes."""
         frames = [(None, spec) if isinstance(spec, bytes) else nrf24_encode.parse_frame(spec) for spec in specs]

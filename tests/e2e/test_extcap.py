@@ -1,0 +1,360 @@
+"""The capture interface in the real tshark: listed, its link type and options, captures from a pseudo-terminal
+that plays the sniffer firmware (commands, frames, exact time gaps, unplug, silence, error lines, bad lines,
+lost reads, autostop), stops and the control pipe, and the demo interface."""
+
+import os
+import random
+import re
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pty_board import FakeBoard  # noqa: E402
+from nrf24_host import SOURCE_DIR, UNPRIVILEGED, nrf24_encode  # noqa: E402
+
+import nrf24_recover  # noqa: E402
+import nrf24_session  # noqa: E402
+
+EXPORT_HEADER = len(nrf24_encode.EXPORTED_PDU_HEADER)
+SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
+WRAP = 1 << 32
+
+
+@pytest.fixture(scope="module")
+def extcap(host):
+    """The interface installed by the build's install step into the host's personal extcap folder."""
+    return os.path.join(host.install_extcap(), "nrf24_extcap.py")
+
+
+def frame(addr, payload=b"", pid=0, crc=None):
+    return nrf24_encode.encode_frame(addr=bytes.fromhex(addr), payload=payload, pid=pid, crc=crc)
+
+
+A1 = frame("a8a8e1fc00", bytes.fromhex("6565002a0011ff322e312e31"), pid=2)
+A2 = frame("a8a8e1fc00", pid=2)
+B1 = frame("e7e7e7e7e7", bytes(range(23)), pid=1)
+B2 = frame("e7e7e7e7e7", b"\x01", pid=3)
+ONCE = frame("c2c2c2c2c2", b"\x42\x43")           # an address heard once: never confirmed
+PREAMBLE = frame("5555555555", b"\x00")           # preamble-like: never taken, however often heard
+
+
+def promiscuous(clock, data, lead_bits, seed=0):
+    return nrf24_session.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
+
+
+def noise(clock, seed):
+    return nrf24_session.read_line(clock, 76, random.Random(seed).randbytes(32))
+
+
+# Board clocks across a wrap of the 32-bit microsecond clock.
+T0 = WRAP - 3000
+PROMISCUOUS_SCRIPT = [
+    promiscuous(T0, A1, 3),
+    noise(T0 + 500, 1),
+    promiscuous(T0 + 806, A2, 17, 1),
+    promiscuous(T0 + 1000, PREAMBLE, 0),
+    promiscuous(T0 + 1100, ONCE, 9),
+    promiscuous(T0 + 2000, PREAMBLE, 4),
+    promiscuous(T0 + 4100, B1, 0),                  # after the wrap
+    noise(T0 + 5000, 2),
+    promiscuous(T0 + 1000000, B2, 31),
+]
+PROMISCUOUS_FRAMES = [(0, A1), (806, A2), (4100, B1), (1000000, B2)]
+
+ADDRESS = bytes.fromhex("a8a8e1fc00")
+BAD = frame("a8a8e1fc00", b"\x10\x20", crc=0x1234)
+
+
+def address_read(clock, data):
+    """An address-mode read of a frame: the address, then the 32 bytes that followed it."""
+    return nrf24_session.read_line(clock, 76, (data[5:] + bytes(32))[:32], address=data[:5])
+
+
+ADDRESS_SCRIPT = [address_read(T0, A1), address_read(T0 + 2500, BAD), address_read(T0 + 7000, A2)]
+ADDRESS_FRAMES = [(0, A1), (2500, BAD), (7000, A2)]
+
+
+def pref_name(interface, option):
+    """Wireshark's preference for an option of an interface: in the interface's name every character but
+    letters, digits and _ becomes _; the option is its --call name without the hyphens."""
+    return "extcap.%s.%s" % (re.sub(r"[^a-zA-Z0-9_]", "_", interface).lower(), option.replace("-", ""))
+
+
+def pcap_records(path):
+    """(time stamp in microseconds, frame) of each exported-PDU record of a classic pcap file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"\xd4\xc3\xb2\xa1" and struct.unpack_from("<I", data, 20)[0] == 252, data[:24]
+    records, at = [], 24
+    while at < len(data):
+        sec, usec, size, _ = struct.unpack_from("<IIII", data, at)
+        record = data[at + 16:at + 16 + size]
+        assert record[:EXPORT_HEADER] == nrf24_encode.EXPORTED_PDU_HEADER
+        records.append((sec * 1000000 + usec, record[EXPORT_HEADER:]))
+        at += 16 + size
+    return records
+
+
+def relative(records):
+    """Records with time stamps relative to the first."""
+    return [(stamp - records[0][0], data) for stamp, data in records]
+
+
+class Capture:
+    """One tshark capture from a fake board through the installed interface."""
+
+    def __init__(self, host, board, options=(), stop=()):
+        self.interface = "nrf24-" + board.path
+        args = ["-i", self.interface]
+        for name, value in options:
+            args += ["-o", "%s:%s" % (pref_name(self.interface, name), value)]
+        self.output = os.path.join(host.home, "capture-%d.pcap" % time.monotonic_ns())
+        self.result = host.run(*args, *stop, "-w", self.output, "-F", "pcap", check=False,
+                               env={"NRF24_SNIFFER_PORTS": board.path})
+        assert os.path.exists(self.output), self.result.stderr
+        self.records = pcap_records(self.output)
+        # tshark shows what the interface wrote on stderr, the first line after a prefix of its own
+        self.messages = [line[line.index("nrf24_extcap: "):] for line in self.result.stderr.splitlines()
+                         if "nrf24_extcap: " in line]
+
+
+def board(script, commands_before=3, **kwargs):
+    return FakeBoard(script, commands_before, owner=UNPRIVILEGED, **kwargs)
+
+
+class TestListing:
+    def test_interfaces_one_per_serial_port_and_the_demo(self, host, extcap):
+        ports = ["/dev/pts/90", "/dev/ttyS7"]
+        listed = host.run("-D", env={"NRF24_SNIFFER_PORTS": ":".join(ports)}).output
+        ours = [line.split(". ", 1)[1] for line in listed if ". nrf24-" in line]
+        machine = sorted(p for p in os.listdir("/dev") if p.startswith(("ttyUSB", "ttyACM")))
+        expected = ["nrf24-%s (nRF24 sniffer)" % path for path in sorted(ports + ["/dev/" + p for p in machine])]
+        assert ours == expected + ["nrf24-demo (nRF24 sniffer demo (a recorded MySensors network))"]
+
+    def test_link_type_is_exported_pdu(self, host, extcap):
+        for interface, env in (("nrf24-demo", {}), ("nrf24-/dev/pts/90", {"NRF24_SNIFFER_PORTS": "/dev/pts/90"})):
+            assert host.run("-i", interface, "-L", env=env).output == [
+                "Data link types of interface %s (use option -y to set):" % interface,
+                "  EXPORTED_PDU (Exported PDU, frames tagged nrf24)"]
+
+    def test_config_parses_with_a_tooltip_for_each_option(self, extcap):
+        answer = subprocess.run([extcap, "--extcap-config", "--extcap-interface", "nrf24-/dev/ttyUSB0",
+                                 "--extcap-version=4.0", "--some-later-option=1"],
+                                capture_output=True, text=True, check=True).stdout.splitlines()
+        args, values = {}, {}
+        for line in answer:
+            kind, rest = line.split(" ", 1)
+            fields = dict(re.findall(r"\{(\w+)=((?:[^{}]|\{[^{}]*\})*)\}", rest))
+            assert "".join("{%s=%s}" % item for item in fields.items()) == rest, line
+            if kind == "arg":
+                args[int(fields["number"])] = fields
+                assert fields["tooltip"], line
+            else:
+                assert kind == "value", line
+                values.setdefault(int(fields["arg"]), []).append(fields)
+        calls = {fields["call"]: fields for fields in args.values()}
+        assert sorted(calls) == ["--address", "--baud", "--channel", "--dwell", "--hop", "--keep-bad-crc",
+                                 "--mode", "--prefix", "--rate"]
+        assert (calls["--channel"]["range"], calls["--channel"]["default"]) == ("0,125", "76")
+        assert [(v["value"], v["default"]) for v in values[int(calls["--rate"]["number"])]] == [
+            ("250k", "true"), ("1m", "false"), ("2m", "false")]
+        assert [v["value"] for v in values[int(calls["--mode"]["number"])]] == ["p-aa", "p-55", "address"]
+        assert calls["--baud"]["default"] == "1000000"
+        checks = {"--address": (["", "a8A8e1fc00"], ["a8a8e1fc", "a8a8e1fc0g", "a8a8e1fc000"]),
+                  "--prefix": (["", "a8", "a8a8e1fc00"], ["a", "a8a8e1fc0000"]),
+                  "--hop": (["", "76", "2,76,125"], ["76,", "1;2", ",".join(["1"] * 17)])}
+        for call, (good, bad) in checks.items():
+            pattern = re.compile(calls[call]["validation"])
+            assert [bool(pattern.search(text)) for text in good + bad] == [True] * len(good) + [False] * len(bad)
+
+
+class TestSerialCapture:
+    # options given to tshark, the commands the board must receive, the script it plays, the frames expected
+    CASES = [
+        ([], ["r 250k", "p aa", "c 76"], PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
+        ([("channel", "5"), ("rate", "2m"), ("mode", "p-55")], ["r 2m", "p 55", "c 5"],
+         PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
+        ([("rate", "1m"), ("hop", "76,80,90"), ("dwell", "50")], ["r 1m", "p aa", "h 76,80,90 50"],
+         PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
+        ([("mode", "address"), ("address", "A8A8E1FC00")], ["r 250k", "a a8a8e1fc00", "c 76"],
+         ADDRESS_SCRIPT, ADDRESS_FRAMES),
+        ([("mode", "address"), ("address", "a8a8e1fc00"), ("keep-bad-crc", "false")],
+         ["r 250k", "a a8a8e1fc00", "c 76"], ADDRESS_SCRIPT, [ADDRESS_FRAMES[0], ADDRESS_FRAMES[2]]),
+    ]
+
+    @pytest.mark.parametrize("options, commands, script, frames", CASES)
+    def test_commands_frames_and_exact_gaps(self, host, extcap, forms, options, commands, script, frames):
+        fake = board(script, len(commands))
+        try:
+            capture = Capture(host, fake, options, ["-a", "packets:%d" % len(frames)])
+        finally:
+            fake.stop()
+        assert fake.commands == commands
+        assert relative(capture.records) == frames
+        decoded = host.run("-r", capture.output, "-T", "fields", "-e", "nrf24.ctrl.len", "-e", "nrf24.crcvalid",
+                           user_dlt=False).output
+        assert decoded == ["%d\t%s" % (data[5] >> 2, forms.true if nrf24_recover.crc_good(data) else forms.false)
+                           for _, data in frames]
+
+    def test_autostop_ends_the_interface(self, host, extcap):
+        fake = board(PROMISCUOUS_SCRIPT)
+        try:
+            capture = Capture(host, fake, stop=["-a", "packets:2"])
+            assert fake.host_closed.wait(10), "the interface kept the port open"
+        finally:
+            fake.stop()
+        assert (capture.result.returncode, relative(capture.records)) == (0, PROMISCUOUS_FRAMES[:2])
+
+
+class TestSnifferTrouble:
+    # what the board does after two frames, the last message tshark shows from the interface
+    CASES = [
+        ([("sleep", 0.5), ("unplug",)], {}, "nrf24_extcap: sniffer gone: end of input (2 frames captured)"),
+        ([("mute",)], {},
+         "nrf24_extcap: sniffer silent: no line for 5 s, not even an answer to '?' (2 frames captured)"),
+        (["#error radio: no answer on SPI"], {}, "nrf24_extcap: sniffer error: radio: no answer on SPI "
+                                                 "(2 frames captured)"),
+    ]
+
+    @pytest.mark.parametrize("after, options, message", CASES)
+    def test_capture_ends_with_one_line_and_keeps_the_frames(self, host, extcap, after, options, message):
+        fake = board(PROMISCUOUS_SCRIPT[:3] + after)
+        try:
+            capture = Capture(host, fake, options)
+        finally:
+            fake.stop()
+        assert capture.messages == [message], capture.result.stderr
+        assert relative(capture.records) == PROMISCUOUS_FRAMES[:2]
+        if after == [("mute",)]:
+            assert fake.commands[3:] == ["?"]
+
+    def test_refused_command_and_dead_radio_end_at_once(self, host, extcap):
+        for kwargs, options, message in (
+                ({"refuse": "h"}, [("hop", "1,2"), ("dwell", "9")],
+                 "nrf24_extcap: sniffer error: command: not allowed: 'h 1,2 9' (0 frames captured)"),
+                ({"radio_error": True}, [], "nrf24_extcap: sniffer error: radio: no answer on SPI (0 frames captured)")):
+            fake = board(PROMISCUOUS_SCRIPT, **kwargs)
+            try:
+                capture = Capture(host, fake, options)
+            finally:
+                fake.stop()
+            assert (capture.messages, capture.records) == ([message], [])
+
+    def test_bad_lines_and_lost_reads_are_reported_and_the_capture_goes_on(self, host, extcap):
+        script = [PROMISCUOUS_SCRIPT[0], "#lost 3", "zz", "0012d687 76 p 00112233", "0012d687 200 p " + "00" * 32,
+                  "0012d687 76 p \u00e9" + "00" * 31, "#lost 2", "#bogus radio warm", "1" * 150,
+                  PROMISCUOUS_SCRIPT[2], ("sleep", 0.3), ("unplug",)]
+        fake = board(script)
+        try:
+            capture = Capture(host, fake)
+        finally:
+            fake.stop()
+        assert capture.messages == [
+            "nrf24_extcap: sniffer lost 3 reads (its output was full), 3 in all",
+            "nrf24_extcap: bad line skipped: not a read: 'zz'",
+            "nrf24_extcap: bad line skipped: promiscuous read of 4 bytes, expected 32",
+            "nrf24_extcap: bad line skipped: channel 200 is not 0..125",
+            "nrf24_extcap: bad line skipped: not text: byte 0xc3 at column 15",
+            "nrf24_extcap: sniffer lost 2 reads (its output was full), 5 in all",
+            "nrf24_extcap: unknown status line: #bogus radio warm",
+            "nrf24_extcap: bad line skipped: not a read: '%s'" % ("1" * 40),
+            "nrf24_extcap: sniffer gone: end of input (2 frames captured)"]
+        assert relative(capture.records) == PROMISCUOUS_FRAMES[:2]
+
+
+def read_exactly(fd, size, timeout=30):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < size:
+        assert time.monotonic() < deadline, "only %r within %d s" % (data, timeout)
+        chunk = os.read(fd, size - len(data))
+        assert chunk, "the fifo ended after %r" % data
+        data += chunk
+    return data
+
+
+class TestStops:
+    """The interface run as Wireshark runs it, into a fifo, stopped by a signal or by the fifo's reader."""
+
+    def start(self, host, script, *extra):
+        fake = FakeBoard(script, 3)
+        fifo = host.path("fifo-%d" % time.monotonic_ns())
+        os.mkfifo(fifo)
+        proc = subprocess.Popen([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_extcap.py"),
+                                 "--capture", "--extcap-interface", "nrf24-" + fake.path, "--fifo", fifo,
+                                 "--extcap-version=4.0"] + list(extra),
+                                stderr=subprocess.PIPE, text=True)
+        reader = os.open(fifo, os.O_RDONLY)
+        return fake, proc, reader
+
+    def test_signal_ends_cleanly_with_every_frame(self, host):
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:3])
+            try:
+                assert read_exactly(reader, 24) == nrf24_encode.pcap_header(252)
+                records = [read_exactly(reader, 16 + EXPORT_HEADER + len(data)) for _, data in
+                           PROMISCUOUS_FRAMES[:2]]
+                assert [r[16 + EXPORT_HEADER:] for r in records] == [A1, A2]
+                proc.send_signal(signum)
+                assert (proc.wait(30), proc.stderr.read()) == (0, "")
+                assert os.read(reader, 100) == b""
+            finally:
+                os.close(reader)
+                fake.stop()
+
+    def test_closed_fifo_ends_cleanly(self, host):
+        fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:3] + [("sleep", 1.0)] + PROMISCUOUS_SCRIPT[3:])
+        try:
+            read_exactly(reader, 24)
+            os.close(reader)
+            assert (proc.wait(30), proc.stderr.read()) == (0, "")
+        finally:
+            fake.stop()
+
+    def test_lost_reads_reach_the_status_bar_through_the_control_pipe(self, host):
+        control = host.path("control-out")
+        fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:1] + ["#lost 4"] + PROMISCUOUS_SCRIPT[2:3],
+                                        "--extcap-control-out", control)
+        try:
+            read_exactly(reader, 24 + 2 * 16 + 2 * EXPORT_HEADER + len(A1) + len(A2))
+            proc.send_signal(signal.SIGTERM)
+            assert (proc.wait(30), proc.stderr.read()) == (
+                0, "nrf24_extcap: sniffer lost 4 reads (its output was full), 4 in all\n")
+        finally:
+            os.close(reader)
+            fake.stop()
+        with open(control, "rb") as f:
+            data = f.read()
+        messages = []
+        while data:
+            assert data[:1] == b"T"
+            size = int.from_bytes(data[1:4], "big")
+            messages.append((data[4], data[5], data[6:4 + size].decode()))
+            data = data[4 + size:]
+        settings = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+        lost = "sniffer lost 4 reads (its output was full), 4 in all"
+        # (control number, command, text): 2 adds to the log control 0, 6 sets the status bar
+        assert messages == [(0, 2, settings + "\n"), (0, 6, "nRF24 " + settings),
+                            (0, 2, lost + "\n"), (0, 6, "nRF24 " + lost)]
+
+
+class TestDemo:
+    def test_demo_plays_the_sample_network_in_real_time(self, host, extcap):
+        with open(SAMPLE) as f:
+            specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
+        sample = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
+        # promiscuous reads hold only frames with a good CRC
+        expected = relative([(stamp, data) for stamp, data in sample if nrf24_recover.crc_good(data)])
+        output = os.path.join(host.home, "demo.pcap")
+        started = time.monotonic()
+        result = host.run("-i", "nrf24-demo", "-o", pref_name("nrf24-demo", "prefix") + ":a8a8e1fc",
+                          "-a", "packets:%d" % len(expected), "-w", output, "-F", "pcap")
+        took = time.monotonic() - started
+        assert relative(pcap_records(output)) == expected
+        assert took >= expected[-1][0] / 1e6, "played faster than real time"
+        assert "Error by extcap pipe" not in result.stderr

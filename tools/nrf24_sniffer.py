@@ -1,0 +1,243 @@
+"""Talk to a sniffer board over its serial line (doc/sniffer-protocol.md, version 1) and turn what it prints
+into frames.
+
+Shared by tools/nrf24_capture.py and tools/nrf24_extcap.py: the commands for a set of options, the line
+source of a serial port (or any tty, pipe or file descriptor that behaves like one), a recorded session played
+in real time, and the loop that feeds lines to the recovery and reports status lines.
+"""
+
+import errno
+import os
+import re
+import select
+import time
+
+import nrf24_recover
+
+DEFAULT_BAUD = 1000000
+MAX_LINE = 140  # the longest line the protocol allows, line end included
+RATES = ("250k", "1m", "2m")
+PREAMBLES = ("aa", "55")
+# A board that says nothing for POLL_AFTER seconds is asked for its status ("?"); one that still says
+# nothing SILENT_AFTER seconds after its last line is taken as gone.
+POLL_AFTER = 2.0
+SILENT_AFTER = 5.0
+# A board that resets when its port is opened prints its boot line within this time; one that does not
+# reset may print nothing: the commands go out after it anyway.
+BOOT_WAIT = 2.0
+HEX_ADDRESS = re.compile(r"(?:[0-9a-fA-F]{2}){3,5}")
+HOP_LIST = re.compile(r"\d{1,3}(?:,\d{1,3}){0,15}")
+
+
+class SnifferError(Exception):
+    """The capture cannot go on: the one-line reason."""
+
+
+class OptionError(ValueError):
+    """An option value the board would refuse."""
+
+
+def commands(channel=None, rate=None, preamble=None, address=None, hop=None, dwell=None):
+    """The command lines that put the board into these settings (None leaves a setting as it is)."""
+    out = []
+    if rate is not None:
+        if rate not in RATES:
+            raise OptionError("rate %r is not one of %s" % (rate, ", ".join(RATES)))
+        out.append("r " + rate)
+    if address is not None:
+        if not HEX_ADDRESS.fullmatch(address):
+            raise OptionError("address %r is not 3 to 5 bytes of hex" % address)
+        out.append("a " + address.lower())
+    elif preamble is not None:
+        if preamble not in PREAMBLES:
+            raise OptionError("preamble %r is not aa or 55" % preamble)
+        out.append("p " + preamble)
+    if hop:
+        if not HOP_LIST.fullmatch(hop) or any(int(ch) > 125 for ch in hop.split(",")):
+            raise OptionError("hop list %r is not 1 to 16 channels 0..125 separated by commas" % hop)
+        if dwell is None or not 1 <= dwell <= 60000:
+            raise OptionError("dwell %r is not 1..60000 ms" % dwell)
+        out.append("h %s %d" % (hop, dwell))
+    elif channel is not None:
+        if not 0 <= channel <= 125:
+            raise OptionError("channel %d is not 0..125" % channel)
+        out.append("c %d" % channel)
+    return out
+
+
+def now_usec():
+    return time.time_ns() // 1000
+
+
+def split_lines(fd, buffered, timeout):
+    """Read what fd has within timeout; (complete lines, what is left). EOF and read errors raise
+    SnifferError; a line over MAX_LINE characters is returned cut, to be reported as bad."""
+    ready, _, _ = select.select([fd], [], [], timeout)
+    if not ready:
+        return [], buffered
+    try:
+        chunk = os.read(fd, 4096)
+    except OSError as err:
+        if err.errno == errno.EAGAIN:
+            return [], buffered
+        raise SnifferError("sniffer gone: %s" % (err.strerror or err)) from None
+    if not chunk:
+        raise SnifferError("sniffer gone: end of input")
+    buffered += chunk
+    lines = buffered.split(b"\n")
+    buffered = lines.pop()
+    if len(buffered) > MAX_LINE:
+        lines.append(buffered)
+        buffered = b""
+    return lines, buffered
+
+
+def open_port(path, baud):
+    """A serial port (or a pseudo-terminal that plays one) opened raw at baud: (file descriptor, write, close).
+    Errors raise SnifferError."""
+    try:
+        import serial  # Debian's python3-serial; only a capture from a port needs it
+    except ImportError:
+        raise SnifferError("%s: python3-serial is missing (apt-get install python3-serial)" % path) from None
+    try:
+        port = serial.Serial(path, baud, timeout=0, write_timeout=2)
+    except (serial.SerialException, OSError, ValueError) as err:
+        errnum = getattr(err, "errno", None)
+        raise SnifferError("cannot open %s: %s" % (path, os.strerror(errnum) if errnum else err)) from None
+
+    def write(data):
+        try:
+            port.write(data)
+            port.flush()
+        except (serial.SerialException, OSError) as err:
+            raise SnifferError("sniffer gone: %s" % (getattr(err, "strerror", None) or err)) from None
+    return port.fileno(), write, port.close
+
+
+def port_lines(fd, write, settings):
+    """(host time in microseconds, line) from a board on fd, after sending it the commands settings.
+
+    Everything up to the first line end is dropped (the port may have been opened mid-line); the commands
+    go out at that line end, or after BOOT_WAIT. A silent board is polled and, if it stays silent, a
+    SnifferError ends the stream."""
+    buffered = b""
+    started = time.monotonic()
+    sent = synced = polled = False
+    last_heard = started
+    while True:
+        now = time.monotonic()
+        if not sent:
+            wait = BOOT_WAIT - (now - started)
+            if wait <= 0:
+                for command in settings:
+                    write((command + "\n").encode())
+                sent = True
+                last_heard = now
+                continue
+        else:
+            quiet = now - last_heard
+            if quiet >= SILENT_AFTER:
+                raise SnifferError("sniffer silent: no line for %g s, not even an answer to '?'" % SILENT_AFTER)
+            if quiet >= POLL_AFTER and not polled:
+                write(b"?\n")
+                polled = True
+            wait = (SILENT_AFTER if polled else POLL_AFTER) - quiet
+        lines, buffered = split_lines(fd, buffered, max(wait, 0.0))
+        if not lines:
+            continue
+        stamp = now_usec()
+        if not synced:
+            lines.pop(0)
+            synced = True
+        if not sent:
+            for command in settings:
+                write((command + "\n").encode())
+            sent = True
+        last_heard = time.monotonic()
+        polled = False
+        for line in lines:
+            yield stamp, line
+
+
+def stream_lines(stream):
+    """(host time in microseconds, line) for every line of a binary stream, as it is read."""
+    for line in stream:
+        yield now_usec(), line.rstrip(b"\n")
+
+
+def played_lines(path, loops=None):
+    """(host time, line) from a recorded session, each read at the moment its board clock says, over and
+    over (loops times, or for ever), the board clock running on across the repeats as a board's would."""
+    with open(path, "rb") as f:
+        lines = [line.rstrip(b"\n") for line in f if line.strip() and not line.startswith(b"# ")]
+    clocks = []
+    for line in lines:
+        parsed = nrf24_recover.parse_line(line.decode("ascii"))
+        clocks.append(parsed.clock if isinstance(parsed, nrf24_recover.Read) else None)
+    timer = nrf24_recover.Clock()
+    unwrapped = [None if clock is None else timer.stamp(clock, 0) for clock in clocks]
+    first = next(u for u in unwrapped if u is not None)
+    period = max(u for u in unwrapped if u is not None) - first + 1000000
+    start = time.monotonic()
+    played = 0
+    while loops is None or played < loops:
+        for line, clock, at in zip(lines, clocks, unwrapped):
+            if clock is None:
+                if played == 0:
+                    yield now_usec(), line
+                continue
+            due = played * period + at - first
+            delay = start + due / 1e6 - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            if played:
+                line = b"%08x%s" % ((clock + played * period) % nrf24_recover.WRAP, line[8:])
+            yield now_usec(), line
+        played += 1
+
+
+class Session:
+    """Feeds lines to a Recovery; frames go to on_frame(stamp, frame), what the user should hear to
+    on_message(text, kind), kind being settings, lost, error, unknown or skipped."""
+
+    def __init__(self, recovery, on_frame, on_message, stop_on_error):
+        self.recovery = recovery
+        self.on_frame = on_frame
+        self.on_message = on_message
+        self.stop_on_error = stop_on_error
+        self.settings = None
+        self.lost = 0
+
+    def line(self, stamp, raw, where=""):
+        """One line from the board (bytes). A line the protocol does not allow raises LineError; one that
+        ends the capture, SnifferError."""
+        try:
+            text = raw.decode("ascii")
+        except UnicodeDecodeError as err:
+            raise nrf24_recover.LineError("not text: byte 0x%02x at column %d" % (raw[err.start], err.start + 1)) \
+                from None
+        parsed = nrf24_recover.parse_line(text)
+        if parsed is None:
+            return
+        if isinstance(parsed, nrf24_recover.Read):
+            short = self.recovery.short_address
+            for frame in self.recovery.read(parsed, stamp):
+                self.on_frame(*frame)
+            if self.recovery.short_address > short and short == 0:
+                self.on_message("%saddress-mode reads with a %d-byte address skipped: the frames here have "
+                                "5-byte addresses" % (where, len(parsed.address)), "skipped")
+            return
+        word, text = parsed
+        if word == "sniffer":
+            if text != self.settings:
+                self.settings = text
+                self.on_message("%ssniffer: %s" % (where, text), "settings")
+        elif word == "lost":
+            self.lost += int(text) if text.isdigit() else 0
+            self.on_message("%ssniffer lost %s reads (its output was full), %d in all" % (where, text, self.lost), "lost")
+        elif word == "error":
+            if self.stop_on_error:
+                raise SnifferError("sniffer error: %s" % text)
+            self.on_message("%ssniffer error: %s" % (where, text), "error")
+        else:
+            self.on_message("%sunknown status line: #%s %s" % (where, word, text), "unknown")

@@ -32,9 +32,13 @@ NETWORK = bytes.fromhex("a8a8e1fc")     # the sample network's base address; the
 GATEWAY = NETWORK + b"\x00"
 CHANNEL = 76
 # A read's line is 79 bytes (89 in address mode), at most 890 us at 1,000,000 baud: reads this far apart find
-# the line idle, so no UART interrupt delays the stamp taken at the radio's IRQ (one can, by a few us more).
+# the line idle, so no UART interrupt delays the stamp taken at the radio's IRQ.
 MIN_GAP_US = 1200
-CLOCK_RESOLUTION_US = 4                 # a stamp is never early, and late by less (serial line idle)
+# A stamp is never early, and late by less than this when no other interrupt holds the radio's IRQ back: the
+# line idle, and not just after the board clock's own overflow (every 32,768 us). Either can add a few us.
+CLOCK_RESOLUTION_US = 4
+CLOCK_OVERFLOW_US = 1 << 15
+UART_BYTE_US = 10                       # 10 bits a byte at 1,000,000 baud
 BOOT_STATUS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 ADDRESS_STATUS = "#sniffer v=1 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
 # What tshark shows of each frame: the nrf24 module's fields and the MySensors message it hands off.
@@ -53,9 +57,10 @@ def sample_frames():
 
 
 def air_script():
-    """The reads the radio hands over, as (gap in us, mode, frame or None, payload, 32 bytes): promiscuous reads of every sample
-    frame (offsets 0..15 plus 0..2 bytes, led by preamble or noise bits) with noise reads among them, then
-    the gateway's frames as address-mode reads. Gaps follow the sample's, at least MIN_GAP_US."""
+    """The reads the radio hands over, as (gap in us, mode, frame or None, payload, 32 bytes): promiscuous
+    reads of every sample frame (offsets 0..15 plus 0..2 bytes, led by preamble or noise bits, noise after)
+    with noise reads among them, then the gateway's frames as address-mode reads. Gaps follow the sample's,
+    at least MIN_GAP_US."""
     rng = random.Random(12)
     frames = sample_frames()
     script, previous = [], frames[0][0]
@@ -100,10 +105,10 @@ class Chain:
         self.clocks = [int(text[:8], 16) for text in self.texts if not text.startswith("#")]
 
     def frames(self, prefixes):
-        """(read index, frame) the capture should hold: in promiscuous mode the frames with a good CRC whose
-        address starts with a prefix given or, with none, whose address is heard twice with a good CRC (the
-        sample's addresses are, the broadcast's aside, and both in a row); every address-mode frame, its CRC
-        good or not."""
+        """(read index, frame) the capture should hold, in the order heard: in promiscuous mode the frames
+        with a good CRC whose address starts with a prefix given or, with none, whose address is heard twice
+        with a good CRC (every sample address but the broadcast is, the first two times in a row, so the held
+        frame comes out just before the one that confirms it); every address-mode frame, its CRC good or not."""
         good = [frame[:5] for mode, frame, _ in self.reads if frame and mode == "p" and nrf24_recover.crc_good(frame)]
         taken = []
         for n, (mode, frame, _) in enumerate(self.reads):
@@ -149,7 +154,13 @@ class TestSerialLine:
     def test_every_read_is_printed_once_with_its_stamp(self, chain):
         """What the rest of the chain relies on: one line a read, in order, no loss, stamps at the IRQ."""
         assert [text for text in chain.texts if text.startswith("#")] == [BOOT_STATUS, ADDRESS_STATUS]
+        # The wire time of each line counts its bytes: the text and its \n are all the board sent (no byte
+        # the simulator's text would hide, such as a NUL or a \r).
+        assert [int((last - first) // UART_BYTE_US) for first, last, _ in chain.lines] == \
+            [len(text) + 1 for text in chain.texts]
+        # Every read arrived on an idle line, away from the clock's overflow (the premise of the stamps' bound).
         assert not [(first, last) for first, last, _ in chain.lines for t in chain.arrivals if first <= t <= last]
+        assert not [t for t in chain.arrivals if t % CLOCK_OVERFLOW_US < 16]
         assert len(chain.clocks) == len(chain.arrivals)
         late = [clock - arrival for clock, arrival in zip(chain.clocks, chain.arrivals)]
         assert all(0 <= t < CLOCK_RESOLUTION_US for t in late), late

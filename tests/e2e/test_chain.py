@@ -38,6 +38,7 @@ MIN_GAP_US = 1200
 # line idle, and not just after the board clock's own overflow (every 32,768 us). Either can add a few us.
 CLOCK_RESOLUTION_US = 4
 CLOCK_OVERFLOW_US = 1 << 15
+WRAP = 1 << 32                          # the board clock's wrap, 71.6 minutes in
 UART_BYTE_US = 10                       # 10 bits a byte at 1,000,000 baud
 BOOT_STATUS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 ADDRESS_STATUS = "#sniffer v=1 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
@@ -59,8 +60,8 @@ def sample_frames():
 def air_script():
     """The reads the radio hands over, as (gap in us, mode, frame or None, payload, 32 bytes): promiscuous
     reads of every sample frame (offsets 0..15 plus 0..2 bytes, led by preamble or noise bits, noise after)
-    with noise reads among them, then the gateway's frames as address-mode reads. Gaps follow the sample's,
-    at least MIN_GAP_US."""
+    with noise reads among them, then the gateway's frames as address-mode reads (across the clock's wrap).
+    Gaps follow the sample's, at least MIN_GAP_US."""
     rng = random.Random(12)
     frames = sample_frames()
     script, previous = [], frames[0][0]
@@ -91,8 +92,11 @@ class Chain:
         t = BOOT_DONE_US
         for n, (gap, mode, frame, payload, data) in enumerate(script):
             if mode == "a" and script[n - 1][1] == "p":
-                events.append((t + MIN_GAP_US, "cmd", "a " + GATEWAY.hex()))
-                t += 4000               # the command's 13 bytes in, its status line out
+                # 71 minutes later, just before the board's clock wraps (a sleeping board costs nothing to
+                # simulate); the command's 13 bytes in and its status line out before the first read
+                t = WRAP - 6000
+                events.append((t, "cmd", "a " + GATEWAY.hex()))
+                t += 3000
             t += gap
             events.append((t, "read", CHANNEL, data))
             self.arrivals.append(t)
@@ -162,7 +166,7 @@ class TestSerialLine:
         assert not [(first, last) for first, last, _ in chain.lines for t in chain.arrivals if first <= t <= last]
         assert not [t for t in chain.arrivals if t % CLOCK_OVERFLOW_US < 16]
         assert len(chain.clocks) == len(chain.arrivals)
-        late = [clock - arrival for clock, arrival in zip(chain.clocks, chain.arrivals)]
+        late = [(clock - arrival) % WRAP for clock, arrival in zip(chain.clocks, chain.arrivals)]
         assert all(0 <= t < CLOCK_RESOLUTION_US for t in late), late
 
 
@@ -193,13 +197,15 @@ class TestChain:
                 ((chain.reads[n][2], frame) for n, frame in taken) if payload and nrf24_recover.crc_good(frame)]
 
     def test_time_gaps_are_the_arrival_gaps(self, chain, captured, host):
-        """Exactly the gaps between the board's stamps; these are the gaps between the simulated arrivals
-        within the clock's resolution, each stamp being late by 0 to 3 us."""
+        """Exactly the gaps between the board's stamps, unwrapped; these are the gaps between the simulated
+        arrivals within the clock's resolution, each stamp being late by 0 to 3 us."""
         prefixes, capture, _ = captured
         taken = [n for n, _ in chain.frames(prefixes)]
         stamps = [int(Decimal(row[0]) * 1000000) for row in tshark_rows(host, capture)]
         assert len(stamps) == len(taken)
         first = taken[0]
-        assert [stamp - stamps[0] for stamp in stamps] == [chain.clocks[n] - chain.clocks[first] for n in taken]
+        assert [(stamp - stamps[0]) % WRAP for stamp in stamps] == \
+            [(chain.clocks[n] - chain.clocks[first]) % WRAP for n in taken]
+        assert any(chain.clocks[b] < chain.clocks[a] for a, b in zip(taken, taken[1:]))    # across the wrap
         drift = [(stamp - stamps[0]) - (chain.arrivals[n] - chain.arrivals[first]) for stamp, n in zip(stamps, taken)]
         assert all(-CLOCK_RESOLUTION_US < d < CLOCK_RESOLUTION_US for d in drift), drift

@@ -139,13 +139,14 @@ RECOVERY = [((NETWORK,), ["--prefix", NETWORK.hex()]), ((), [])]
 
 @pytest.fixture(scope="module", params=RECOVERY, ids=["prefix", "confirmed"])
 def captured(request, chain, host):
-    """The board's serial bytes through the capture tool into a capture: (prefixes, capture path, stderr)."""
+    """The board's serial bytes through the capture tool into a capture: (prefixes, capture path, the tool's
+    stderr, tshark's rows)."""
     prefixes, options = request.param
     path = host.path("chain-%s.pcap" % (prefixes[0].hex() if prefixes else "confirmed"))
     done = subprocess.run([sys.executable, CAPTURE, "-o", path] + options, input=chain.wire, capture_output=True)
     assert done.returncode == 0, done.stderr.decode()
     os.chmod(path, 0o644)
-    return prefixes, path, done.stderr.decode()
+    return prefixes, path, done.stderr.decode(), tshark_rows(host, path)
 
 
 def tshark_rows(host, capture):
@@ -172,7 +173,7 @@ class TestSerialLine:
 
 class TestChain:
     def test_the_frames_carried_come_out_byte_exact_in_order(self, chain, captured):
-        prefixes, capture, stderr = captured
+        prefixes, capture, stderr, _ = captured
         expected = [frame for _, frame in chain.frames(prefixes)]
         assert [frame for _, frame in pcap_records(capture)] == expected
         # every frame is there once: promiscuous frames, the gateway's again in address mode
@@ -185,10 +186,10 @@ class TestChain:
 
     def test_tshark_decodes_them_as_the_encoders_frames(self, chain, captured, host):
         """The direct capture, the same frames written by the encoder, is the oracle."""
-        prefixes, capture, _ = captured
+        prefixes, _, _, rows = captured
         taken = chain.frames(prefixes)
         oracle = host.capture([frame for _, frame in taken], linktype=nrf24_encode.LINKTYPE_EXPORTED_PDU)
-        rows, oracle_rows = tshark_rows(host, capture), tshark_rows(host, oracle)
+        oracle_rows = tshark_rows(host, oracle)
         assert [row[1:] for row in rows] == [row[1:] for row in oracle_rows]
         # The oracle is no empty table: every good payload is a MySensors message between the nodes it names.
         sender, destination = FIELDS.index("mysensors.sender") + 1, FIELDS.index("mysensors.destination") + 1
@@ -196,12 +197,12 @@ class TestChain:
             == [(str(payload[1]), str(payload[2])) for payload, frame in
                 ((chain.reads[n][2], frame) for n, frame in taken) if payload and nrf24_recover.crc_good(frame)]
 
-    def test_time_gaps_are_the_arrival_gaps(self, chain, captured, host):
+    def test_time_gaps_are_the_arrival_gaps(self, chain, captured):
         """Exactly the gaps between the board's stamps, unwrapped; these are the gaps between the simulated
         arrivals within the clock's resolution, each stamp being late by 0 to 3 us."""
-        prefixes, capture, _ = captured
+        prefixes, _, _, rows = captured
         taken = [n for n, _ in chain.frames(prefixes)]
-        stamps = [int(Decimal(row[0]) * 1000000) for row in tshark_rows(host, capture)]
+        stamps = [int(Decimal(row[0]) * 1000000) for row in rows]
         assert len(stamps) == len(taken)
         first = taken[0]
         assert [(stamp - stamps[0]) % WRAP for stamp in stamps] == \

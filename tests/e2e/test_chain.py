@@ -4,9 +4,9 @@ that capture as it decodes the same frames written directly by the encoder.
 
 The simulated radio delivers the frames of captures/sample.txt as a real one would: in promiscuous mode
 each at a bit offset after preamble or noise bits and followed by noise, with pure-noise reads among them;
-then, after an `a` command with the gateway's address, the gateway's frames as address-mode reads (the bits
-that followed the address). Times are microseconds of simulated time since reset; the board's clock counts
-from reset.
+then, 71 minutes on and after an `a` command with the gateway's address, the gateway's frames as address-mode
+reads (the bits that followed the address) across the wrap of the board's 32-bit clock. Times are microseconds
+of simulated time since reset; the board's clock counts from reset.
 """
 
 import os
@@ -24,7 +24,7 @@ from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
 import nrf24_session  # noqa: E402
-from test_extcap import pcap_records  # noqa: E402
+from test_extcap import pcap_records  # noqa: E402  (the capture interface's tests read captures so too)
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
 SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")

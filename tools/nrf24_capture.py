@@ -148,7 +148,6 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="nrf24_capture.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n  nrf24_capture.py -i sniffer.txt -o capture.pcap\n"
-               "  nrf24_capture.py < /dev/ttyACM0 | wireshark -k -i -\n"
                "  nrf24_capture.py --port /dev/ttyUSB0 --channel 76 --rate 250k | wireshark -k -i -")
     parser.add_argument("-i", "--input", default="-", help="sniffer output, one frame per line (default - : stdin)")
     parser.add_argument("-o", "--output", default="-", help="capture file (default - : stdout)")

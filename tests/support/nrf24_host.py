@@ -21,6 +21,8 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 
 import nrf24_encode  # noqa: E402  (the shared frame encoder)
 
+SAMPLE_TEXT = os.path.join(SOURCE_DIR, "captures", "sample.txt")
+SAMPLE_CAPTURE = os.path.join(SOURCE_DIR, "captures", "sample.pcap")
 USER_DLT = 'uat:user_dlts:"User 0 (DLT=147)","nrf24","0","","0",""'
 UNPRIVILEGED = 65534
 
@@ -52,6 +54,24 @@ HOST_FORMS = [
 ]
 
 
+def sample_lines():
+    """The frame descriptions of the sample capture, one per frame, from captures/sample.txt."""
+    with open(SAMPLE_TEXT) as f:
+        return [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
+
+
+def sample_descriptions():
+    """The sample's frames, each as a dict of its description's words."""
+    return [dict(word.split("=", 1) for word in line.split()) for line in sample_lines()]
+
+
+def sample_protocols():
+    """frame.protocols of each frame of the sample: every payload with a good CRC is a MySensors
+    message that the companion module takes."""
+    return ["exported_pdu:nrf24:mysensors" if "payload" in d and d.get("crc", "good") == "good"
+            else "exported_pdu:nrf24" for d in sample_descriptions()]
+
+
 def _env_path(name):
     path = os.environ.get(name)
     if not path:
@@ -67,9 +87,9 @@ def make_readable(root):
             os.chmod(os.path.join(folder, name), 0o644)
 
 
-def host_forms():
-    """The row of HOST_FORMS for the host the module was built for."""
-    version = (int(_env_path("NRF24_WS_MAJOR")), int(_env_path("NRF24_WS_MINOR")))
+def host_forms(version=None):
+    """The row of HOST_FORMS for a (major, minor) host, by default the one the module was built for."""
+    version = version or (int(_env_path("NRF24_WS_MAJOR")), int(_env_path("NRF24_WS_MINOR")))
     return [forms for forms in HOST_FORMS if forms.since <= version][-1]
 
 

@@ -1,8 +1,11 @@
 """Fixtures shared by the end-to-end tests: the hermetic tshark runner and the host's forms.
 
-A test asks for `host` (one private plug-in folder and HOME per test module) and
-builds its captures with `host.capture(...)`; `forms` says how this host writes
-what the supported versions write differently.
+A test asks for `host` (a private plug-in folder holding the modules under test and an
+empty HOME, fresh for each test) and builds its captures with `host.capture(...)`;
+`forms` says how this host writes what the supported versions write differently;
+`modules` names the module files under test. A test marked
+`@pytest.mark.lua_scripts(path, ...)` (or a file with that `pytestmark`) gets a host
+whose tshark runs load those Lua scripts.
 """
 
 import os
@@ -18,9 +21,21 @@ from nrf24_host import Host, host_forms  # noqa: E402
 SKIPPED_EXIT = 77
 
 
-@pytest.fixture(scope="module")
-def host():
-    return Host()
+def pytest_configure(config):
+    config.addinivalue_line("markers", "lua_scripts(*paths): Lua scripts that every tshark run of the test loads")
+
+
+@pytest.fixture
+def host(request):
+    marker = request.node.get_closest_marker("lua_scripts")
+    fresh = Host(lua_scripts=marker.args if marker else ())
+    yield fresh
+    fresh.close()
+
+
+@pytest.fixture(scope="session")
+def modules():
+    return os.environ["NRF24_MODULES"].split(os.pathsep)
 
 
 @pytest.fixture(scope="session")

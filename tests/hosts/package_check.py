@@ -62,7 +62,8 @@ def installed():
           and all("/wireshark/plugins/%d.%d/epan/" % version in path for path in modules), "\n".join(modules))
 
     plugins = run("tshark", "-G", "plugins")
-    listed = sorted(row[0] for row in (line.split("\t") for line in plugins.stdout.splitlines()) if row[0] in MODULES)
+    listed = sorted(name for name in (line.split("\t")[0].strip() for line in plugins.stdout.splitlines())
+                    if name in MODULES)
     check("tshark loads both modules without a message", (listed, plugins.stderr) == (sorted(MODULES), ""),
           plugins.stdout + plugins.stderr)
 
@@ -75,7 +76,7 @@ def installed():
 
     for command in COMMANDS:
         helped = run(command, "--help")
-        check("%s --help" % command, helped.returncode == 0 and helped.stdout.startswith("usage: " + command),
+        check("%s --help" % command, helped.returncode == 0 and helped.stdout.startswith("usage: "),
               helped.stdout + helped.stderr)
         check("manual page of %s" % command, "/usr/share/man/man1/%s.1.gz" % command in files)
 

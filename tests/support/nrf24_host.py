@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -21,6 +22,7 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 
 import nrf24_encode  # noqa: E402  (the shared frame encoder)
 
+EXAMPLE_LUA = os.path.join(SOURCE_DIR, "examples", "nrf24-hello.lua")
 SAMPLE_TEXT = os.path.join(SOURCE_DIR, "captures", "sample.txt")
 SAMPLE_CAPTURE = os.path.join(SOURCE_DIR, "captures", "sample.pcap")
 USER_DLT = 'uat:user_dlts:"User 0 (DLT=147)","nrf24","0","","0",""'
@@ -35,6 +37,7 @@ TRACE_LINES = re.compile(
     r"  call_dissector|Done dissect_nrf24")
 
 STARTUP_TRACE_LEN = 8
+COLUMNS = ("_ws.col.Protocol", "_ws.col.Length", "_ws.col.Info", "_ws.col.Source", "_ws.col.Destination")
 
 # Where the supported hosts write the same thing differently, by the first version that does it.
 HostForms = collections.namedtuple("HostForms", [
@@ -79,6 +82,13 @@ def _env_path(name):
     return path
 
 
+def dynamic_symbols(module):
+    """The symbols a module file defines for the host to find (nm -D --defined-only): name to address."""
+    lines = subprocess.run(["nm", "-D", "--defined-only", module], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    return {line.split()[-1]: int(line.split()[0], 16) for line in lines}
+
+
 def make_readable(root):
     """Let the unprivileged uid read everything below root."""
     for folder, _, files in os.walk(root):
@@ -109,6 +119,14 @@ class Result:
         self.stderr = stderr
         self.returncode = returncode
 
+    def per_frame(self):
+        """All lines, split at each frame's "dissect_nrf24": one text per frame dissected."""
+        return "\n".join(self.lines).split("\ndissect_nrf24\n")[1:]
+
+    def pdml_packets(self, keep=lambda line: True):
+        """The packet elements of a -T pdml run, without the trace lines (and the lines keep refuses)."""
+        return ET.fromstring("\n".join(line for line in self.output if keep(line))).findall("packet")
+
 
 class Host:
     """A private plug-in folder and HOME shared by the runs of one test module."""
@@ -130,6 +148,9 @@ class Host:
         make_readable(self.root)
         if self.as_root:
             os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
+
+    def close(self):
+        shutil.rmtree(self.root, True)
 
     def path(self, name):
         return os.path.join(self.root, name)
@@ -164,6 +185,11 @@ class Host:
         if check and proc.returncode != 0:
             raise AssertionError("tshark exited %d: %s\n%s" % (proc.returncode, " ".join(command), proc.stderr))
         return Result(proc.stdout, proc.stderr, proc.returncode)
+
+    def plugins(self, env=None):
+        """tshark -G plugins: one row per module loaded (name, version, kind, path), and the run."""
+        result = self.run("-G", "plugins", env=env)
+        return [[cell.strip() for cell in line.split("\t")] for line in result.output if "\t" in line], result
 
     def fields(self, capture, *fields, extra=()):
         """-T fields output, one tab-separated row per frame, with the frames' trace lines."""

@@ -33,8 +33,9 @@ def run(*command, **kwargs):
     """A command's result; the modules' trace lines are taken out of tshark's output."""
     proc = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8", TZ="UTC"),
                           **kwargs)
-    if command[0] == "tshark":
+    if command[0] == "tshark":  # as root it also warns that it runs as root
         proc.stdout = "".join(line for line in proc.stdout.splitlines(True) if not TRACE_LINES.fullmatch(line.rstrip("\n")))
+        proc.stderr = "".join(line for line in proc.stderr.splitlines(True) if not line.startswith("Running as user"))
     return proc
 
 

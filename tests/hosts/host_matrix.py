@@ -288,7 +288,7 @@ class Host:
 
 
 def prepare_chroot(root):
-    with open(os.path.join(root, "etc/apt/apt.conf.d/80nrf24-retries"), "w") as f:
+    with open(os.path.join(root, "etc/apt/apt.conf.d/80host-matrix-retries"), "w") as f:
         f.write('Acquire::Retries "5";\n')
     policy = os.path.join(root, "usr/sbin/policy-rc.d")  # no service starts in the chroot
     with open(policy, "w") as f:

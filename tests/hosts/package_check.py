@@ -125,7 +125,7 @@ def removed(listing):
     status = run("dpkg-query", "-W", "-f=${Status}", PACKAGE).stdout
     check("purged, not even configuration left", status in ("", "unknown ok not-installed"), status)
     # Folders that other packages own (/usr/bin, the plug-in folder) stay.
-    left = [path for path in files if os.path.lexists(path)
+    left = [path for path in files if path != "/." and os.path.lexists(path)
             and not (os.path.isdir(path) and run("dpkg-query", "-S", path).returncode == 0)]
     check("no file of the package left", left == [], "\n".join(left))
     strays = run("find", "/usr", "/etc", "/var", "-xdev", "-name", "*nrf24*").stdout

@@ -62,7 +62,11 @@ cmake --build build -j2
 
 BUILD_PACKAGE = """
 set -e
-make deb
+for try in 1 2 3; do
+  { command -v make >/dev/null || { apt-get update -qq && apt-get install -y -qq make; }; } && make deb && break
+  [ "$try" = 3 ] && exit 1
+  sleep 15
+done
 """
 
 # Runs inside a clean chroot: the package from the network's point of view of a new user, then the
@@ -239,12 +243,13 @@ class Host:
                     failed, total = (int(n) for n in found[-1])
                     skipped = len(CTEST_SKIPPED.findall(log[log.rindex("tests passed"):]))
                     self.counts = (total - failed - skipped, skipped, failed)
+            self.step = "package build"
+            status = self.in_root(build_root, BUILD_PACKAGE)
             version = subprocess.run((["chroot", build_root] if build_root else []) +
                                      ["dpkg-query", "-W", "-f=${Version}", "libwireshark-dev"],
                                      capture_output=True, text=True).stdout
             self.version = version.split("-")[0] or "?"
-            self.step = "package build"
-            if self.in_root(build_root, BUILD_PACKAGE) != 0:
+            if status != 0:
                 return
             built = glob.glob(os.path.join(self.root, "src" if self.on_machine else "root/src", PACKAGE_GLOB))
             if len(built) != 1:

@@ -24,7 +24,7 @@ check: deps
 # The Debian package for this machine's Wireshark, from a copy of the tree (dpkg-buildpackage
 # writes beside the source folder): $(DEB_BUILD)/wireshark-nrf24_*.deb, checked by lintian.
 deb:
-	NRF24_EXTRA_PACKAGES="debhelper dh-python dpkg-dev lintian $(NRF24_EXTRA_PACKAGES)" tools/install-deps
+	NRF24_EXTRA_PACKAGES="build-essential debhelper dh-python dpkg-dev lintian $(NRF24_EXTRA_PACKAGES)" tools/install-deps
 	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
 	find . -mindepth 1 -maxdepth 1 ! -name '.git' ! -name 'build*' ! -name 'obj-*' -exec cp -a {} $(DEB_BUILD)/src/ \;
 	cd $(DEB_BUILD)/src && dpkg-buildpackage -us -uc -b

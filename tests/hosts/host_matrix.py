@@ -368,11 +368,11 @@ def main():
     started = time.monotonic()
     mirror = debian_mirror()
     check_mirror(mirror, suites)
-    extra = (os.environ.get("NRF24_EXTRA_PACKAGES", "") + " debootstrap").strip()
+    extra = (os.environ.get("NRF24_EXTRA_PACKAGES", "") + " debootstrap git").strip()
     if subprocess.run([os.path.join(SOURCE_DIR, "tools/install-deps")],
-                      env=dict(os.environ, NRF24_EXTRA_PACKAGES=extra)).returncode != 0 or not shutil.which(
-                          "debootstrap"):
-        skip("debootstrap is missing and could not be installed")
+                      env=dict(os.environ, NRF24_EXTRA_PACKAGES=extra)).returncode != 0 or not (
+                          shutil.which("debootstrap") and shutil.which("git")):
+        skip("debootstrap or git is missing and could not be installed")
     workdir = tempfile.mkdtemp(prefix="nrf24-hosts-")
     try:
         # In memory: dpkg's many syncs cost nothing there, and removing fresh chroots

@@ -129,7 +129,7 @@ class Result:
 
 
 class Host:
-    """A private plug-in folder and HOME shared by the runs of one test module."""
+    """A private plug-in folder and HOME for the tshark runs of one test (the fixture `host`)."""
 
     def __init__(self, lua_scripts=()):
         self.tshark = os.environ.get("TSHARK", "tshark")

@@ -20,9 +20,10 @@ import signal
 import struct
 import sys
 
+# The extcap folder holds a link to this file; the modules it imports and the demo session are
+# beside the real file, installed as in the source tree.
 HERE = os.path.dirname(os.path.realpath(__file__))
-# Installed, the helpers sit in the folder nrf24/ beside this file; in the source tree, beside it.
-sys.path[:0] = [os.path.join(HERE, "nrf24"), HERE]
+sys.path.insert(0, HERE)
 
 import nrf24_encode  # noqa: E402
 import nrf24_recover  # noqa: E402
@@ -32,8 +33,7 @@ PROG = "nrf24_extcap"
 VERSION = "1.0"
 DEMO = "nrf24-demo"
 SERIAL_PREFIX = "nrf24-"
-DEMO_SESSIONS = (os.path.join(HERE, "nrf24", "demo-session.txt"),
-                 os.path.join(HERE, "..", "captures", "demo-session.txt"))
+DEMO_SESSION = os.path.join(HERE, "..", "captures", "demo-session.txt")
 PREFIX = re.compile(r"(?:[0-9a-fA-F]{2}){1,5}")
 SERIAL_GLOBS = ("/dev/ttyUSB*", "/dev/ttyACM*")
 LINKTYPE = nrf24_encode.LINKTYPE_EXPORTED_PDU
@@ -162,7 +162,7 @@ def ignore_stops():
 def capture(args):
     """Run a capture into the fifo; the exit status."""
     if args.extcap_interface == DEMO:
-        session_file = next((path for path in DEMO_SESSIONS if os.path.exists(path)), DEMO_SESSIONS[0])
+        session_file = DEMO_SESSION
     elif args.extcap_interface and args.extcap_interface.startswith(SERIAL_PREFIX):
         device = args.extcap_interface[len(SERIAL_PREFIX):]
     else:

@@ -138,15 +138,15 @@ RECOVERY = [((NETWORK,), ["--prefix", NETWORK.hex()]), ((), [])]
 
 
 @pytest.fixture(scope="module", params=RECOVERY, ids=["prefix", "confirmed"])
-def captured(request, chain, host):
+def captured(request, chain, shared_host):
     """The board's serial bytes through the capture tool into a capture: (prefixes, capture path, the tool's
     stderr, tshark's rows)."""
     prefixes, options = request.param
-    path = host.path("chain-%s.pcap" % (prefixes[0].hex() if prefixes else "confirmed"))
+    path = shared_host.path("chain-%s.pcap" % (prefixes[0].hex() if prefixes else "confirmed"))
     done = subprocess.run([sys.executable, CAPTURE, "-o", path] + options, input=chain.wire, capture_output=True)
     assert done.returncode == 0, done.stderr.decode()
     os.chmod(path, 0o644)
-    return prefixes, path, done.stderr.decode(), tshark_rows(host, path)
+    return prefixes, path, done.stderr.decode(), tshark_rows(shared_host, path)
 
 
 def tshark_rows(host, capture):
@@ -184,12 +184,12 @@ class TestChain:
                                        "nrf24_capture: line %d: sniffer: %s" % (chain.texts.index(ADDRESS_STATUS) + 1,
                                                                                 ADDRESS_STATUS[9:])]
 
-    def test_tshark_decodes_them_as_the_encoders_frames(self, chain, captured, host):
+    def test_tshark_decodes_them_as_the_encoders_frames(self, chain, captured, shared_host):
         """The direct capture, the same frames written by the encoder, is the oracle."""
         prefixes, _, _, rows = captured
         taken = chain.frames(prefixes)
-        oracle = host.capture([frame for _, frame in taken], linktype=nrf24_encode.LINKTYPE_EXPORTED_PDU)
-        oracle_rows = tshark_rows(host, oracle)
+        oracle = shared_host.capture([frame for _, frame in taken], linktype=nrf24_encode.LINKTYPE_EXPORTED_PDU)
+        oracle_rows = tshark_rows(shared_host, oracle)
         assert [row[1:] for row in rows] == [row[1:] for row in oracle_rows]
         # The oracle is no empty table: every good payload is a MySensors message between the nodes it names.
         sender, destination = FIELDS.index("mysensors.sender") + 1, FIELDS.index("mysensors.destination") + 1

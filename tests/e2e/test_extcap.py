@@ -25,10 +25,10 @@ SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
 WRAP = 1 << 32
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def extcap(host):
     """The interface installed by the build's install step into the host's personal extcap folder."""
-    return os.path.join(host.install_extcap(), "nrf24_extcap.py")
+    return os.path.join(host.install_extcap(), "nrf24_extcap")
 
 
 def frame(addr, payload=b"", pid=0, crc=None):

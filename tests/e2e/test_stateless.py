@@ -1,17 +1,13 @@
 """The module keeps no state between frames: the real tshark gives every frame the
 same columns, tree and trace whichever pass and whichever frames came before."""
 
-import os
-import sys
-import unittest
+import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host  # noqa: E402
+from nrf24_host import COLUMNS, EXAMPLE_LUA
 
-EXAMPLE = os.path.join(HERE, "..", "..", "examples", "nrf24-hello.lua")
-COLUMNS = ("_ws.col.Protocol", "_ws.col.Length", "_ws.col.Info", "_ws.col.Source", "_ws.col.Destination")
+pytestmark = pytest.mark.lua_scripts(EXAMPLE_LUA)
 FIELDS = ("nrf24.node", "nrf24.ctrl.len", "nrf24.ctrl.pid", "nrf24.ctrl.noack", "nrf24.crc", "nrf24.crcvalid")
+FIELD_ARGS = sum((("-e", f) for f in COLUMNS + FIELDS), ())
 # One of each kind: long and short payloads, acks, bad CRCs, cut frames, trailing
 # bytes, a payload the example sub-dissector takes, and noise.
 FRAMES = [
@@ -30,11 +26,6 @@ FRAMES = [
 NOISE = [bytes((i * 73 + 11) % 256 for i in range(n)) for n in (0, 5, 9, 17, 90)]
 
 
-def setUpModule():
-    global HOST
-    HOST = Host(lua_scripts=[EXAMPLE])
-
-
 def without_run_time(lines):
     """Output without the PDML header, which carries the time of the run."""
     return [line for line in lines if not line.startswith("<pdml ")]
@@ -46,28 +37,23 @@ def frame_blocks(lines):
     return [block.strip("\n") for block in blocks if block.strip()]
 
 
-class Statelessness(unittest.TestCase):
-    def test_two_passes_match_one(self):
-        capture = HOST.capture(FRAMES + NOISE)
-        for mode in (("-V",), ("-T", "pdml"), ("-T", "fields") + sum((("-e", f) for f in COLUMNS + FIELDS), ())):
-            with self.subTest(mode=mode[:2]):
-                one = HOST.run("-r", capture, *mode)
-                two = HOST.run("-r", capture, "-2", *mode)
-                self.assertEqual(without_run_time(two.output), without_run_time(one.output))
-                self.assertEqual(two.frame_trace, one.frame_trace * 2)
+class TestStatelessness:
+    @pytest.mark.parametrize("mode", [("-V",), ("-T", "pdml"), ("-T", "fields") + FIELD_ARGS],
+                             ids=["verbose", "pdml", "fields"])
+    def test_two_passes_match_one(self, host, mode):
+        capture = host.capture(FRAMES + NOISE)
+        one = host.run("-r", capture, *mode)
+        two = host.run("-r", capture, "-2", *mode)
+        assert without_run_time(two.output) == without_run_time(one.output)
+        assert two.frame_trace == one.frame_trace * 2
 
-    def test_order_does_not_matter(self):
+    def test_order_does_not_matter(self, host):
         frames = FRAMES + NOISE
-        forward = HOST.capture(frames)
-        backward = HOST.capture(frames[::-1])
-        fields = sum((("-e", f) for f in COLUMNS + FIELDS), ())
-        rows = HOST.run("-r", forward, "-T", "fields", *fields).output
-        self.assertEqual(HOST.run("-r", backward, "-T", "fields", *fields).output, rows[::-1])
-        trees = frame_blocks(HOST.run("-r", forward, "-V", "-O", "nrf24,nrf24hello").output)
-        backward_trees = frame_blocks(HOST.run("-r", backward, "-V", "-O", "nrf24,nrf24hello").output)
-        self.assertEqual(len(trees), len(frames))
-        self.assertEqual(backward_trees, trees[::-1])
-
-
-if __name__ == "__main__":
-    unittest.main()
+        forward = host.capture(frames)
+        backward = host.capture(frames[::-1])
+        rows = host.run("-r", forward, "-T", "fields", *FIELD_ARGS).output
+        assert host.run("-r", backward, "-T", "fields", *FIELD_ARGS).output == rows[::-1]
+        trees = frame_blocks(host.run("-r", forward, "-V", "-O", "nrf24,nrf24hello").output)
+        backward_trees = frame_blocks(host.run("-r", backward, "-V", "-O", "nrf24,nrf24hello").output)
+        assert len(trees) == len(frames)
+        assert backward_trees == trees[::-1]

@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -21,6 +22,9 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 
 import nrf24_encode  # noqa: E402  (the shared frame encoder)
 
+EXAMPLE_LUA = os.path.join(SOURCE_DIR, "examples", "nrf24-hello.lua")
+SAMPLE_TEXT = os.path.join(SOURCE_DIR, "captures", "sample.txt")
+SAMPLE_CAPTURE = os.path.join(SOURCE_DIR, "captures", "sample.pcap")
 USER_DLT = 'uat:user_dlts:"User 0 (DLT=147)","nrf24","0","","0",""'
 UNPRIVILEGED = 65534
 
@@ -33,6 +37,7 @@ TRACE_LINES = re.compile(
     r"  call_dissector|Done dissect_nrf24")
 
 STARTUP_TRACE_LEN = 8
+COLUMNS = ("_ws.col.Protocol", "_ws.col.Length", "_ws.col.Info", "_ws.col.Source", "_ws.col.Destination")
 
 # Where the supported hosts write the same thing differently, by the first version that does it.
 HostForms = collections.namedtuple("HostForms", [
@@ -52,6 +57,24 @@ HOST_FORMS = [
 ]
 
 
+def sample_lines():
+    """The frame descriptions of the sample capture, one per frame, from captures/sample.txt."""
+    with open(SAMPLE_TEXT) as f:
+        return [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
+
+
+def sample_descriptions():
+    """The sample's frames, each as a dict of its description's words."""
+    return [dict(word.split("=", 1) for word in line.split()) for line in sample_lines()]
+
+
+def sample_protocols():
+    """frame.protocols of each frame of the sample: every payload with a good CRC is a MySensors
+    message that the companion module takes."""
+    return ["exported_pdu:nrf24:mysensors" if "payload" in d and d.get("crc", "good") == "good"
+            else "exported_pdu:nrf24" for d in sample_descriptions()]
+
+
 def _env_path(name):
     path = os.environ.get(name)
     if not path:
@@ -59,17 +82,26 @@ def _env_path(name):
     return path
 
 
+def dynamic_symbols(module):
+    """The symbols a module file defines for the host to find (nm -D --defined-only): name to address."""
+    lines = subprocess.run(["nm", "-D", "--defined-only", module], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    return {line.split()[-1]: int(line.split()[0], 16) for line in lines}
+
+
 def make_readable(root):
-    """Let the unprivileged uid read everything below root."""
+    """Let the unprivileged uid read everything below root (and run what may be run)."""
     for folder, _, files in os.walk(root):
         os.chmod(folder, 0o755)
         for name in files:
-            os.chmod(os.path.join(folder, name), 0o644)
+            path = os.path.join(folder, name)
+            if not os.path.islink(path):
+                os.chmod(path, 0o755 if os.stat(path).st_mode & 0o100 else 0o644)
 
 
-def host_forms():
-    """The row of HOST_FORMS for the host the module was built for."""
-    version = (int(_env_path("NRF24_WS_MAJOR")), int(_env_path("NRF24_WS_MINOR")))
+def host_forms(version=None):
+    """The row of HOST_FORMS for a (major, minor) host, by default the one the module was built for."""
+    version = version or (int(_env_path("NRF24_WS_MAJOR")), int(_env_path("NRF24_WS_MINOR")))
     return [forms for forms in HOST_FORMS if forms.since <= version][-1]
 
 
@@ -89,9 +121,17 @@ class Result:
         self.stderr = stderr
         self.returncode = returncode
 
+    def per_frame(self):
+        """All lines, split at each frame's "dissect_nrf24": one text per frame dissected."""
+        return "\n".join(self.lines).split("\ndissect_nrf24\n")[1:]
+
+    def pdml_packets(self, keep=lambda line: True):
+        """The packet elements of a -T pdml run, without the trace lines (and the lines keep refuses)."""
+        return ET.fromstring("\n".join(line for line in self.output if keep(line))).findall("packet")
+
 
 class Host:
-    """A private plug-in folder and HOME shared by the runs of one test module."""
+    """A private plug-in folder and HOME for the tshark runs of one test (the fixture `host`)."""
 
     def __init__(self, lua_scripts=()):
         self.tshark = os.environ.get("TSHARK", "tshark")
@@ -111,6 +151,9 @@ class Host:
         if self.as_root:
             os.chown(self.home, UNPRIVILEGED, UNPRIVILEGED)
 
+    def close(self):
+        shutil.rmtree(self.root, True)
+
     def path(self, name):
         return os.path.join(self.root, name)
 
@@ -120,30 +163,19 @@ class Host:
         return {name.strip().rstrip(":"): path for name, path in rows}
 
     def install_extcap(self):
-        """Install the capture interface with the build's install step into this HOME's personal extcap
-        folder (tshark as root ignores it, so it is run unprivileged); its path. As root, the install step
-        writes the global folder: it is staged below DESTDIR and moved to the personal one."""
+        """Install the project with the build's install step, staged below DESTDIR (the build installs into
+        the global folders, which tshark as root ignores), and make this HOME's personal extcap folder the
+        staged extcap folder: the interface tshark finds is the installed link to the installed tool."""
         folders = self.folders()
-        personal = folders.get("Personal Extcap path",
-                               os.path.join(folders["Personal configuration"], "extcap"))
-        env = dict(os.environ)
-        command = [_env_path("NRF24_CMAKE"), "--install", _env_path("NRF24_BUILD_DIR"), "--component", "extcap"]
+        personal = folders.get("Personal Extcap path", os.path.join(folders["Personal configuration"], "extcap"))
+        stage = self.path("install-stage")
+        subprocess.run([_env_path("NRF24_CMAKE"), "--install", _env_path("NRF24_BUILD_DIR")],
+                       env=dict(os.environ, DESTDIR=stage), check=True, capture_output=True)
+        make_readable(stage)
+        os.makedirs(os.path.dirname(personal), exist_ok=True)
+        os.symlink(stage + folders.get("Global Extcap path", folders.get("Extcap path")), personal)
         if self.as_root:
-            stage = self.path("extcap-stage")
-            env["DESTDIR"] = stage
-            subprocess.run(command, env=env, check=True, capture_output=True)
-            shutil.copytree(stage + folders.get("Global Extcap path", folders.get("Extcap path")), personal)
-        else:
-            env["HOME"] = self.home
-            env.pop("XDG_CONFIG_HOME", None)
-            subprocess.run(command, env=env, check=True, capture_output=True)
-        make_readable(self.root)
-        for folder, _, files in os.walk(personal):
-            for name in files:
-                if name.endswith("_extcap.py"):
-                    os.chmod(os.path.join(folder, name), 0o755)
-        if self.as_root:
-            for folder, _, files in os.walk(self.home):
+            for folder, _, _ in os.walk(self.home):
                 os.chown(folder, UNPRIVILEGED, UNPRIVILEGED)
         return personal
 
@@ -177,6 +209,11 @@ class Host:
         if check and proc.returncode != 0:
             raise AssertionError("tshark exited %d: %s\n%s" % (proc.returncode, " ".join(command), proc.stderr))
         return Result(proc.stdout, proc.stderr, proc.returncode)
+
+    def plugins(self, env=None):
+        """tshark -G plugins: one row per module loaded (name, version, kind, path), and the run."""
+        result = self.run("-G", "plugins", env=env)
+        return [[cell.strip() for cell in line.split("\t")] for line in result.output if "\t" in line], result
 
     def fields(self, capture, *fields, extra=()):
         """-T fields output, one tab-separated row per frame, with the frames' trace lines."""

@@ -469,7 +469,7 @@ static const gchar st_acks[] = "Acknowledgements";
 static const gchar st_noack[] = "No-ack frames";
 static const gchar st_crc_errors[] = "CRC errors";
 static const gchar st_retransmissions[] = "Retransmissions";
-static const gchar st_ack_time[] = "Ack time (" UTF8_MICRO_SIGN "s)";
+static const gchar st_ack_time[] = "Ack time (us)";
 static int st_node_addresses = -1;
 
 /* The root node; one child per address is made as the address is first seen. */
@@ -478,7 +478,7 @@ static void nrf24_stats_init(stats_tree *st)
     st_node_addresses = stats_tree_create_node(st, st_addresses, 0, STAT_DT_INT, TRUE);
 }
 
-/* Counts one frame under its address; every address gets the same rows, in the same order. */
+/* Counts one frame under its address; every address gets every row. */
 static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t *edt _U_,
                                             const void *data NRF24_TAP_FLAGS)
 {
@@ -549,8 +549,9 @@ void proto_reg_handoff_nrf24_analysis(void)
 
     int proto_nrf24 = proto_get_id_by_filter_name("nrf24");
     nrf24_tap = register_tap("nrf24");
-    stats_tree_register_plugin("nrf24", "nrf24,addresses", "nRF24/Addresses", 0, nrf24_stats_packet,
-                               nrf24_stats_init, NULL);
+    /* Sorted by name: addresses in ascending order, each with its rows alphabetically. */
+    stats_tree_register_plugin("nrf24", "nrf24_addresses", "nRF24/Addresses",
+                               ST_SORT_COL_NAME << ST_FLG_SRTCOL_SHIFT, nrf24_stats_packet, nrf24_stats_init, NULL);
     register_conversation_table(proto_nrf24, TRUE, nrf24_conversation_packet, nrf24_endpoint_packet);
 }
 

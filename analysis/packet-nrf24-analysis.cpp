@@ -441,15 +441,22 @@ static gboolean sent_by_receiver(const struct nrf24_tap_info *info)
 }
 
 /* One conversation per address: port 0 is the side that transmits packets to it,
- * port 1 the receiver that acknowledges them, so the two directions stay apart. */
+ * port 1 the receiver that acknowledges them, so the two directions stay apart. The
+ * host makes the first frame's sender side A: an acknowledgement first adds nothing
+ * from the transmitting side, so that side A is always the transmitter. */
 static tap_packet_status nrf24_conversation_packet(void *tapdata, packet_info *pinfo, epan_dissect_t *edt _U_,
                                                    const void *data NRF24_TAP_FLAGS)
 {
     const struct nrf24_tap_info *info = (const struct nrf24_tap_info *)data;
-    guint32 from = sent_by_receiver(info) ? 1 : 0;
-    add_conversation_table_data((conv_hash_t *)tapdata, &info->addr, &info->addr, from, 1 - from, 1,
-                                pinfo->fd->pkt_len, &pinfo->rel_ts, &pinfo->abs_ts, &nrf24_ct_info,
-                                NRF24_CONV_NONE);
+    conv_hash_t *hash = (conv_hash_t *)tapdata;
+    guint32 from = 0;
+    if (sent_by_receiver(info)) {
+        add_conversation_table_data(hash, &info->addr, &info->addr, 0, 1, 0, 0, &pinfo->rel_ts, &pinfo->abs_ts,
+                                    &nrf24_ct_info, NRF24_CONV_NONE);
+        from = 1;
+    }
+    add_conversation_table_data(hash, &info->addr, &info->addr, from, 1 - from, 1, pinfo->fd->pkt_len,
+                                &pinfo->rel_ts, &pinfo->abs_ts, &nrf24_ct_info, NRF24_CONV_NONE);
     return TAP_PACKET_REDRAW;
 }
 

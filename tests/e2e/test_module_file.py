@@ -15,6 +15,8 @@ EXPECTED_SYMBOLS = {
                         "proto_reg_handoff_nrf24", "proto_register_nrf24"] + host_forms().describe_symbols),
     "mysensors.so": sorted(["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
                            + host_forms().describe_symbols),
+    "nrf24_analysis.so": sorted(["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
+                                + host_forms().describe_symbols),
 }
 
 
@@ -35,10 +37,11 @@ class ModuleFile(unittest.TestCase):
                 self.assertEqual(unmangled, [], "C++ linkage leaked into the dynamic symbols")
 
     def test_needs_only_libc_at_load_time(self):
+        # A module that calls nothing of libc itself (the link analysis) needs nothing at all.
         for module in MODULES:
             with self.subTest(module=module):
                 needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", tool("readelf", "-d", module))
-                self.assertEqual(needed, ["libc.so.6"])
+                self.assertIn(needed, (["libc.so.6"], []))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 """The module keeps no state between frames: the real tshark gives every frame the
-same columns, tree and trace whichever pass and whichever frames came before."""
+same columns, tree and trace whichever pass and whichever frames came before. The
+link analysis, which keeps state on purpose, is disabled here (test_analysis.py
+covers its passes and orders)."""
 
 import os
 import sys
@@ -27,6 +29,7 @@ FRAMES = [
     "cut=3",
     "payload=01",
 ]
+WITHOUT_ANALYSIS = ("--disable-protocol", "nrf24.analysis")
 NOISE = [bytes((i * 73 + 11) % 256 for i in range(n)) for n in (0, 5, 9, 17, 90)]
 
 
@@ -51,8 +54,8 @@ class Statelessness(unittest.TestCase):
         capture = HOST.capture(FRAMES + NOISE)
         for mode in (("-V",), ("-T", "pdml"), ("-T", "fields") + sum((("-e", f) for f in COLUMNS + FIELDS), ())):
             with self.subTest(mode=mode[:2]):
-                one = HOST.run("-r", capture, *mode)
-                two = HOST.run("-r", capture, "-2", *mode)
+                one = HOST.run("-r", capture, *(mode + WITHOUT_ANALYSIS))
+                two = HOST.run("-r", capture, "-2", *(mode + WITHOUT_ANALYSIS))
                 self.assertEqual(without_run_time(two.output), without_run_time(one.output))
                 self.assertEqual(two.frame_trace, one.frame_trace * 2)
 
@@ -61,10 +64,11 @@ class Statelessness(unittest.TestCase):
         forward = HOST.capture(frames)
         backward = HOST.capture(frames[::-1])
         fields = sum((("-e", f) for f in COLUMNS + FIELDS), ())
-        rows = HOST.run("-r", forward, "-T", "fields", *fields).output
-        self.assertEqual(HOST.run("-r", backward, "-T", "fields", *fields).output, rows[::-1])
-        trees = frame_blocks(HOST.run("-r", forward, "-V", "-O", "nrf24,nrf24hello").output)
-        backward_trees = frame_blocks(HOST.run("-r", backward, "-V", "-O", "nrf24,nrf24hello").output)
+        rows = HOST.run("-r", forward, "-T", "fields", *(fields + WITHOUT_ANALYSIS)).output
+        self.assertEqual(HOST.run("-r", backward, "-T", "fields", *(fields + WITHOUT_ANALYSIS)).output, rows[::-1])
+        trees = frame_blocks(HOST.run("-r", forward, "-V", "-O", "nrf24,nrf24hello", *WITHOUT_ANALYSIS).output)
+        backward_trees = frame_blocks(HOST.run("-r", backward, "-V", "-O", "nrf24,nrf24hello",
+                                               *WITHOUT_ANALYSIS).output)
         self.assertEqual(len(trees), len(frames))
         self.assertEqual(backward_trees, trees[::-1])
 

@@ -39,6 +39,26 @@ def expected_fields(description):
             host_forms().true if description.get("crc", "good") == "good" else host_forms().false]
 
 
+def link_marks(descriptions):
+    """Frames of the sample that the link analysis marks, by frame number: retransmissions (a good packet
+    that repeats the last good packet on its address) and packets whose acknowledgement never came (the
+    next good frame on their address is not an empty frame with their PID). The sample keeps every
+    acknowledgement within the ack window, so time plays no part here."""
+    retransmitted, unacked, last = set(), set(), {}
+    good = [(n, d) for n, d in enumerate(descriptions, 1) if d.get("crc", "good") == "good"]
+    for i, (n, d) in enumerate(good):
+        if "payload" not in d:
+            continue
+        packet = (d.get("pid", "0"), d["payload"])
+        if last.get(d["addr"]) == packet:
+            retransmitted.add(n)
+        last[d["addr"]] = packet
+        after = next((e for _, e in good[i + 1:] if e["addr"] == d["addr"]), None)
+        if d.get("noack") != "1" and (after is None or "payload" in after or after.get("pid", "0") != packet[0]):
+            unacked.add(n)
+    return retransmitted, unacked
+
+
 class SampleCapture(unittest.TestCase):
     def test_is_what_its_description_makes(self):
         made = HOST.path("sample-made.pcap")
@@ -76,11 +96,27 @@ class Profile(unittest.TestCase):
         self.assertEqual([row[2:5] for row in rows], [expected_fields(d)[:3] for d in self.descriptions])
         self.assertEqual({row[5] for row in rows}, {"nrf24", "mysensors"})
 
+    def test_link_analysis_columns(self):
+        # Both passes, as the GUI shows them: the retry number on retransmissions, the ack time on
+        # acknowledged packets and on their acknowledgements.
+        retransmitted, unacked = link_marks(self.descriptions)
+        rows = [line.split("\t") for line in self.run_profile("-2", "-T", "tabs")]
+        self.assertEqual([row[8] for row in rows],
+                         ["1" if n in retransmitted else "" for n in range(1, len(rows) + 1)])
+        # The sample's receivers all answer 130 us after a packet ends.
+        no_ack_time = [n in unacked or d.get("noack") == "1" or d.get("crc", "good") != "good"
+                       for n, d in enumerate(self.descriptions, 1)]
+        self.assertEqual([row[9] for row in rows], ["" if none else "130" for none in no_ack_time])
+        self.assertTrue(retransmitted and unacked)
+
     def test_filter_buttons_select_what_they_say(self):
+        retransmitted, unacked = link_marks(self.descriptions)
         selects = {
-            "Bad CRC": lambda d: d.get("crc", "good") != "good",
-            "Acks": lambda d: "payload" not in d,
-            "No ack": lambda d: d.get("noack") == "1",
+            "Bad CRC": lambda n, d: d.get("crc", "good") != "good",
+            "Acks": lambda n, d: "payload" not in d,
+            "No ack": lambda n, d: d.get("noack") == "1",
+            "Retransmissions": lambda n, d: n in retransmitted,
+            "No ack seen": lambda n, d: n in unacked,
         }
         with open(os.path.join(PROFILE, "dfilter_buttons")) as f:
             buttons = list(csv.reader(line for line in f if not line.startswith("#")))
@@ -88,8 +124,9 @@ class Profile(unittest.TestCase):
         for shown, label, expression, _ in buttons:
             with self.subTest(button=label):
                 self.assertEqual(shown, "TRUE")
-                frames = self.run_profile("-Y", expression, "-T", "fields", "-e", "frame.number")
-                expected = [str(n) for n, d in enumerate(self.descriptions, 1) if selects[label](d)]
+                # Two passes, as in the GUI: "no ack seen" needs the frames after the packet.
+                frames = self.run_profile("-2", "-Y", expression, "-T", "fields", "-e", "frame.number")
+                expected = [str(n) for n, d in enumerate(self.descriptions, 1) if selects[label](n, d)]
                 self.assertTrue(expected)
                 self.assertEqual(frames, expected)
 

@@ -58,6 +58,7 @@ typedef hostlist_talker_t nrf24_endpoint_item;
 #define NRF24_FRAME_BITS  (8 + 8 * NRF24_ADDR_LEN + 9 + 16)
 
 enum frame_kind {
+    KIND_NONE,
     KIND_BAD_CRC,
     KIND_PACKET,
     KIND_ACK,
@@ -67,24 +68,33 @@ enum frame_kind {
 #define FLAG_NOACK        0x01
 #define FLAG_ACK_PAYLOAD  0x02
 
-/* What the first pass found for one nRF24 frame, read back on every later pass: the
- * host gives the post-dissector the nRF24 fields on the first pass only. acked_in is
- * filled in when the acknowledgement is seen, after the packet. 24 bytes. */
+/* Ack times fit 19 signed bits: the ack window is capped at a quarter second. */
+#define ACK_WINDOW_MAX_US  250000
+#define RETRY_MAX          255
+/* Records are kept in chunks of this many frames, allocated as the first pass reaches them. */
+#define CHUNK_FRAMES       4096
+
+/* What the first pass found for one frame, read back on every later pass: the host
+ * gives the post-dissector the nRF24 fields on the first pass only. acked_in is
+ * filled in when the acknowledgement is seen, after the packet. A frame without an
+ * nRF24 CRC verdict keeps KIND_NONE. */
 struct frame_analysis {
-    guint32 related;     /* a packet: the first try it repeats; an ack: the packet it acknowledges */
-    guint32 acked_in;    /* a packet: the frame that acknowledged it */
-    gint32 ack_time_us;  /* from the end of the packet to the start of its acknowledgement */
-    guint8 kind;
-    guint8 retry;        /* 1.. for the retransmissions of one packet */
-    guint8 missing;      /* packets never heard before this one (PID gap) */
-    guint8 flags;
-    guint8 addr[NRF24_ADDR_LEN];
-    guint8 payload_len;
+    guint32 related;          /* a packet: the first try it repeats; an ack: the packet it acknowledges */
+    guint32 acked_in;         /* a packet: the frame that acknowledged it */
+    gint32 ack_time_us : 19;  /* from the end of the packet to the start of its acknowledgement */
+    guint32 kind : 3;
+    guint32 missing : 2;      /* packets never heard before this one (PID gap) */
+    guint32 flags : 2;
+    guint32 payload_len : 6;
+    guint32 address : 24;     /* index into the address list */
+    guint32 retry : 8;        /* 1.. for the retransmissions of one packet */
 };
+G_STATIC_ASSERT(sizeof(struct frame_analysis) == 16);
 
 /* The last packet heard on one address: what the next frame there is compared with. */
 struct address_state {
     guint64 address;
+    guint32 index;                /* in the address list */
     struct frame_analysis *last;  /* NULL until a packet is heard */
     guint32 last_frame;
     guint32 first_try;            /* the first frame of the last packet's tries */
@@ -98,6 +108,7 @@ struct address_state {
 /* One frame as the tap's listeners see it. */
 struct nrf24_tap_info {
     address addr;
+    guint8 addr_bytes[NRF24_ADDR_LEN];
     const struct frame_analysis *analysis;
 };
 
@@ -116,14 +127,15 @@ static expert_field ei_no_ack_seen = EI_INIT;
 static expert_field ei_unmatched_ack = EI_INIT;
 static expert_field ei_pid_gap = EI_INIT;
 
-static int hf_nrf24_node = -1;
-static int hf_nrf24_ctrl = -1;
-static int hf_nrf24_crc = -1;
+static int proto_nrf24 = -1;
 static int hf_nrf24_crcvalid = -1;
 
 static int nrf24_tap = -1;
+static int expert_tap = -1;
 static int nrf24_address_type = -1;
-static wmem_map_t *address_states = NULL;
+static wmem_map_t *address_states = NULL;      /* address -> state */
+static wmem_array_t *address_list = NULL;      /* index -> state */
+static wmem_array_t *frame_chunks = NULL;      /* frame number / CHUNK_FRAMES -> records */
 
 static guint pref_ack_window_us = 500;
 static gint pref_data_rate = 250;
@@ -191,20 +203,25 @@ static ei_register_info ei[] = {
 
 static proto_plugin plugin_nrf24_analysis;
 
-/* The frame's value of one nRF24 field, or FALSE when the nRF24 module did not add it
- * (not an nRF24 frame, or one cut before the field). */
-static gboolean nrf24_field(proto_tree *tree, int hfid, guint64 *value)
+/* The first item of one field in the frame's tree, or NULL when there is none. */
+static field_info *first_item(proto_tree *tree, int hfid)
 {
     GPtrArray *items = proto_get_finfo_ptr_array(tree, hfid);
-    if (items == NULL || items->len == 0)
-        return FALSE;
-    field_info *fi = (field_info *)g_ptr_array_index(items, 0);
-    /* Booleans and 64-bit integers keep 64 bits, the narrower integers 32. */
-    if (fi->hfinfo->type == FT_UINT64 || fi->hfinfo->type == FT_BOOLEAN)
-        *value = fvalue_get_uinteger64(NRF24_FVALUE(fi));
-    else
-        *value = fvalue_get_uinteger(NRF24_FVALUE(fi));
-    return TRUE;
+    return items != NULL && items->len > 0 ? (field_info *)g_ptr_array_index(items, 0) : NULL;
+}
+
+/* The record of a frame: made on the first pass, found on later ones. NULL for a frame
+ * beyond what the first pass reached. */
+static struct frame_analysis *frame_record(guint32 num, gboolean make)
+{
+    guint chunk = num / CHUNK_FRAMES;
+    while (make && wmem_array_get_count(frame_chunks) <= chunk) {
+        struct frame_analysis *records = wmem_alloc0_array(wmem_file_scope(), struct frame_analysis, CHUNK_FRAMES);
+        wmem_array_append_one(frame_chunks, records);
+    }
+    if (wmem_array_get_count(frame_chunks) <= chunk)
+        return NULL;
+    return *(struct frame_analysis **)wmem_array_index(frame_chunks, chunk) + num % CHUNK_FRAMES;
 }
 
 /* Time on the air of a frame with this payload at the data rate of the preference. */
@@ -220,7 +237,9 @@ static struct address_state *address_state_get(guint64 address)
     if (state == NULL) {
         state = wmem_new0(wmem_file_scope(), struct address_state);
         state->address = address;
+        state->index = wmem_array_get_count(address_list);
         wmem_map_insert(address_states, &state->address, state);
+        wmem_array_append_one(address_list, state);
     }
     return state;
 }
@@ -240,15 +259,14 @@ static gboolean awaits_ack(const struct address_state *state, const nstime_t *st
         return FALSE;
     if (nstime_cmp(start, &state->last_start) < 0)
         return FALSE;
-    return after_last_packet_ns(state, start) <= (gint64)pref_ack_window_us * 1000;
+    return after_last_packet_ns(state, start) <= (gint64)MIN(pref_ack_window_us, ACK_WINDOW_MAX_US) * 1000;
 }
 
 /* The first-pass rules: each good frame is an acknowledgement of the last packet on its
  * address, an acknowledgement of nothing heard, or a packet (a new one or a try again). */
-static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, guint64 address, guint8 len, guint8 pid,
-                          gboolean noack, guint16 crc)
+static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct address_state *state, guint8 len,
+                          guint8 pid, gboolean noack, guint16 crc)
 {
-    struct address_state *state = address_state_get(address);
     const nstime_t *start = &pinfo->abs_ts;
     gboolean same_as_last = state->last != NULL && state->last_pid == pid && state->last_crc == crc &&
                             state->last_len == len;
@@ -273,11 +291,11 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, guint64
         fa->flags |= FLAG_NOACK;
     if (same_as_last && !(state->last->flags & FLAG_NOACK)) {
         fa->related = state->first_try;
-        fa->retry = (guint8)MIN(state->last->retry + 1, G_MAXUINT8);
+        fa->retry = MIN(state->last->retry + 1, RETRY_MAX);
     } else {
         /* The next PID is one up; the same PID with other content means three packets lost. */
         if (state->last != NULL)
-            fa->missing = (guint8)((pid - state->last_pid + NRF24_PID_COUNT - 1) % NRF24_PID_COUNT);
+            fa->missing = (pid - state->last_pid + NRF24_PID_COUNT - 1) % NRF24_PID_COUNT;
         state->first_try = pinfo->num;
     }
     state->last = fa;
@@ -290,9 +308,13 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, guint64
 }
 
 /* The generated items of one analysed frame. "No acknowledgement seen" needs the whole
- * capture, so it shows once the first pass is over, as TCP's "ACKed in" does. */
+ * capture, so it shows once the first pass is over, as TCP's "ACKed in" does. Only
+ * when someone looks: a visible tree, a filter or column on these fields, or the
+ * expert infos' listener. */
 static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struct frame_analysis *fa)
 {
+    if (!proto_field_is_referenced(tree, proto_nrf24_analysis) && !have_tap_listener(expert_tap))
+        return;
     proto_item *ti = proto_tree_add_item(tree, proto_nrf24_analysis, NULL, 0, 0, ENC_NA);
     proto_item_set_generated(ti);
     proto_tree *at = proto_item_add_subtree(ti, ett_nrf24_analysis);
@@ -338,43 +360,53 @@ static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struc
     }
 }
 
-/* The record of a frame on its first pass, from the nRF24 module's fields; NULL for a
- * frame without them (not nRF24, or cut before its CRC). */
-static struct frame_analysis *first_pass(packet_info *pinfo, proto_tree *tree)
+/* The first pass over a frame: its record from what the nRF24 module found. The host
+ * builds two items for it: the nRF24 protocol item, whose bytes are the frame as the
+ * module read it (address, then the 9-bit control field, payload and CRC packed bit
+ * after bit), and the CRC verdict. Frames without a verdict (not nRF24, or cut short)
+ * keep no record. */
+static void first_pass(packet_info *pinfo, proto_tree *tree, struct frame_analysis *fa)
 {
-    guint64 address, ctrl, crc, crc_ok;
-    if (!nrf24_field(tree, hf_nrf24_crcvalid, &crc_ok) || !nrf24_field(tree, hf_nrf24_node, &address) ||
-        !nrf24_field(tree, hf_nrf24_ctrl, &ctrl) || !nrf24_field(tree, hf_nrf24_crc, &crc))
-        return NULL;
-    struct frame_analysis *fa = wmem_new0(wmem_file_scope(), struct frame_analysis);
-    for (int i = 0; i < NRF24_ADDR_LEN; i++)
-        fa->addr[i] = (guint8)(address >> (8 * (NRF24_ADDR_LEN - 1 - i)));
-    /* The control field as the nRF24 module shows it: length, PID and no-ack flag from bit 15 down. */
-    fa->payload_len = (guint8)(ctrl >> 10);
-    if (crc_ok)
-        analyse_frame(pinfo, fa, address, fa->payload_len, (guint8)((ctrl >> 8) & 3), (ctrl >> 7) & 1, (guint16)crc);
-    else
+    field_info *verdict = first_item(tree, hf_nrf24_crcvalid);
+    field_info *frame = first_item(tree, proto_nrf24);
+    if (verdict == NULL || frame == NULL)
+        return;
+    tvbuff_t *tvb = frame->ds_tvb;
+    guint bits = 8 * (guint)frame->start;
+    guint64 address = tvb_get_bits64(tvb, bits, 8 * NRF24_ADDR_LEN, ENC_BIG_ENDIAN);
+    guint16 ctrl = tvb_get_bits16(tvb, bits + 8 * NRF24_ADDR_LEN, 9, ENC_BIG_ENDIAN);
+    guint8 len = ctrl >> 3;
+    struct address_state *state = address_state_get(address);
+    fa->address = state->index;
+    fa->payload_len = len;
+    if (fvalue_get_uinteger64(NRF24_FVALUE(verdict))) {
+        guint16 crc = tvb_get_bits16(tvb, bits + 8 * NRF24_ADDR_LEN + 9 + 8 * len, 16, ENC_BIG_ENDIAN);
+        analyse_frame(pinfo, fa, state, len, (ctrl >> 1) & 3, ctrl & 1, crc);
+    } else {
         fa->kind = KIND_BAD_CRC;
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_nrf24_analysis, 0, fa);
-    return fa;
+    }
 }
 
 /* Runs after every dissector on every frame: analyses the nRF24 frames the first time
  * the host shows them, and shows the stored result on every pass. */
 static int dissect_nrf24_analysis(tvbuff_t *tvb _U_, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
-    struct frame_analysis *fa =
-        (struct frame_analysis *)p_get_proto_data(wmem_file_scope(), pinfo, proto_nrf24_analysis, 0);
-    if (fa == NULL && !PINFO_FD_VISITED(pinfo))
-        fa = first_pass(pinfo, tree);
+    struct frame_analysis *fa = frame_record(pinfo->num, !PINFO_FD_VISITED(pinfo));
     if (fa == NULL)
+        return 0;
+    if (!PINFO_FD_VISITED(pinfo) && fa->kind == KIND_NONE)
+        first_pass(pinfo, tree, fa);
+    if (fa->kind == KIND_NONE)
         return 0;
     if (fa->kind != KIND_BAD_CRC)
         add_analysis_items(tree, pinfo, fa);
 
     if (have_tap_listener(nrf24_tap)) {
         struct nrf24_tap_info *info = wmem_new(pinfo->pool, struct nrf24_tap_info);
-        set_address(&info->addr, nrf24_address_type, NRF24_ADDR_LEN, fa->addr);
+        guint64 address = (*(struct address_state **)wmem_array_index(address_list, fa->address))->address;
+        for (int i = 0; i < NRF24_ADDR_LEN; i++)
+            info->addr_bytes[i] = (guint8)(address >> (8 * (NRF24_ADDR_LEN - 1 - i)));
+        set_address(&info->addr, nrf24_address_type, NRF24_ADDR_LEN, info->addr_bytes);
         info->analysis = fa;
         tap_queue_packet(nrf24_tap, pinfo, info);
     }
@@ -510,6 +542,15 @@ static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo _
     return TAP_PACKET_REDRAW;
 }
 
+/* A new file: empty per-frame records and address list on the new file scope. The
+ * host's expert tap is registered after the hand-offs, so it is looked up here. */
+static void init_nrf24_analysis(void)
+{
+    expert_tap = find_tap_id("expert");
+    frame_chunks = wmem_array_new(wmem_file_scope(), sizeof(struct frame_analysis *));
+    address_list = wmem_array_new(wmem_file_scope(), sizeof(struct address_state *));
+}
+
 /* Registers the protocol, its generated fields, expert infos and preferences, the
  * per-address state (emptied by the host between files) and the address type. */
 void proto_register_nrf24_analysis(void)
@@ -529,32 +570,29 @@ void proto_register_nrf24_analysis(void)
                                    &pref_data_rate, data_rates, FALSE);
 
     address_states = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_int64_hash, g_int64_equal);
+    register_init_routine(init_nrf24_analysis);
     nrf24_address_type = address_type_dissector_register("AT_NRF24", "nRF24 address", nrf24_addr_to_str,
                                                          nrf24_addr_str_len, NULL, nrf24_addr_col_filter,
                                                          nrf24_addr_len, NULL, NULL);
 }
 
-/* Finds the nRF24 module's fields, asks the host to build them for the post-dissector,
- * and names the tap, the statistics and the tables after "nrf24". */
+/* Finds the nRF24 module's protocol and CRC verdict, asks the host to build those two
+ * items for the post-dissector (the fewest that carry everything), and names the tap,
+ * the statistics and the tables after "nrf24". */
 void proto_reg_handoff_nrf24_analysis(void)
 {
-    hf_nrf24_node = proto_registrar_get_id_byname("nrf24.node");
-    hf_nrf24_ctrl = proto_registrar_get_id_byname("nrf24.ctrl");
-    hf_nrf24_crc = proto_registrar_get_id_byname("nrf24.crc");
+    proto_nrf24 = proto_get_id_by_filter_name("nrf24");
     hf_nrf24_crcvalid = proto_registrar_get_id_byname("nrf24.crcvalid");
-    if (hf_nrf24_node < 0 || hf_nrf24_ctrl < 0 || hf_nrf24_crc < 0 || hf_nrf24_crcvalid < 0)
+    if (proto_nrf24 < 0 || hf_nrf24_crcvalid < 0)
         return;
 
     dissector_handle_t handle = create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis);
     register_postdissector(handle);
-    GArray *wanted = g_array_sized_new(FALSE, FALSE, (guint)sizeof(int), 4);
-    g_array_append_val(wanted, hf_nrf24_node);
-    g_array_append_val(wanted, hf_nrf24_ctrl);
-    g_array_append_val(wanted, hf_nrf24_crc);
+    GArray *wanted = g_array_sized_new(FALSE, FALSE, (guint)sizeof(int), 2);
+    g_array_append_val(wanted, proto_nrf24);
     g_array_append_val(wanted, hf_nrf24_crcvalid);
     set_postdissector_wanted_hfids(handle, wanted);
 
-    int proto_nrf24 = proto_get_id_by_filter_name("nrf24");
     nrf24_tap = register_tap("nrf24");
     /* Sorted by name: addresses in ascending order, each with its rows alphabetically. */
     stats_tree_register_plugin("nrf24", "nrf24_addresses", "nRF24/Addresses",

@@ -247,6 +247,21 @@ class TestPasses:
             selected = host.run("-r", capture, "-2", "-Y", expression, "-T", "fields", "-e", "frame.number").output
             assert selected == [str(n) for n, text in enumerate(MIXED_TWO_PASSES, 1) if word in text], expression
 
+    def test_expert_infos(self, host):
+        # The expert listener gets the analysis' infos although nothing shows a tree.
+        out = host.run("-r", host.capture(MIXED), "-2", "-q", "-z", "expert").output
+        assert [line for line in out if line.strip()] == [
+            "Warns (1)",
+            "=============",
+            "   Frequency      Group           Protocol  Summary",
+            "           1   Sequence     nRF24 analysis  No acknowledgement seen",
+            "Notes (2)",
+            "=============",
+            "   Frequency      Group           Protocol  Summary",
+            "           1   Sequence     nRF24 analysis  Retransmission 1 of frame 1",
+            "           1   Sequence     nRF24 analysis  PID gap: 1 packet not heard",
+        ]
+
     def test_filters_in_one_pass_without_a_tree(self, host):
         # A summary run passes no visible tree; the analysis still runs, and -Y sees what one pass knows.
         capture = host.capture(MIXED)

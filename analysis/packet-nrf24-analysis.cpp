@@ -437,12 +437,6 @@ static int nrf24_addr_str_len(const address *addr _U_)
     return 2 + 2 * NRF24_ADDR_LEN + 1;
 }
 
-/* Both ends of a conversation filter on the same field. */
-static const char *nrf24_addr_col_filter(const address *addr _U_, gboolean src _U_)
-{
-    return "nrf24.node";
-}
-
 /* The address is always 5 bytes. */
 static int nrf24_addr_len(void)
 {
@@ -572,7 +566,7 @@ void proto_register_nrf24_analysis(void)
     address_states = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_int64_hash, g_int64_equal);
     register_init_routine(init_nrf24_analysis);
     nrf24_address_type = address_type_dissector_register("AT_NRF24", "nRF24 address", nrf24_addr_to_str,
-                                                         nrf24_addr_str_len, NULL, nrf24_addr_col_filter,
+                                                         nrf24_addr_str_len, NULL, NULL,
                                                          nrf24_addr_len, NULL, NULL);
 }
 

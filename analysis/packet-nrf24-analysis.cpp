@@ -171,7 +171,7 @@ static hf_register_info hf[] = {
     { &hf_ack_payload,
       { "Ack payload", "nrf24.analysis.ack_payload",
         FT_BOOLEAN, BASE_NONE, NULL, 0,
-        "The acknowledgement carries a payload", HFILL }},
+        "Present on acknowledgements that carry a payload", HFILL }},
     { &hf_no_ack_expected,
       { "No acknowledgement expected", "nrf24.analysis.no_ack_expected",
         FT_NONE, BASE_NONE, NULL, 0,
@@ -307,12 +307,15 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct 
     state->last_pid = pid;
 }
 
-/* The generated items of one analysed frame. "No acknowledgement seen" needs the whole
- * capture, so it shows once the first pass is over, as TCP's "ACKed in" does. Only
- * when someone looks: a visible tree, a filter or column on these fields, or the
- * expert infos' listener. */
+/* The generated items of one analysed frame, when there is something to say. "No
+ * acknowledgement seen" needs the whole capture, so it shows once the first pass is
+ * over, as TCP's "ACKed in" does. Only when someone looks: a visible tree, a filter or
+ * column on these fields, or the expert infos' listener. */
 static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struct frame_analysis *fa)
 {
+    if (fa->kind == KIND_PACKET && fa->retry == 0 && fa->missing == 0 && !(fa->flags & FLAG_NOACK) &&
+        fa->acked_in == 0 && !PINFO_FD_VISITED(pinfo))
+        return;
     if (!proto_field_is_referenced(tree, proto_nrf24_analysis) && !have_tap_listener(expert_tap))
         return;
     proto_item *ti = proto_tree_add_item(tree, proto_nrf24_analysis, NULL, 0, 0, ENC_NA);
@@ -329,8 +332,10 @@ static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struc
         proto_item_set_generated(pi);
         pi = proto_tree_add_int(at, hf_ack_time, NULL, 0, 0, fa->ack_time_us);
         proto_item_set_generated(pi);
-        pi = proto_tree_add_boolean(at, hf_ack_payload, NULL, 0, 0, (fa->flags & FLAG_ACK_PAYLOAD) != 0);
-        proto_item_set_generated(pi);
+        if (fa->flags & FLAG_ACK_PAYLOAD) {
+            pi = proto_tree_add_boolean(at, hf_ack_payload, NULL, 0, 0, TRUE);
+            proto_item_set_generated(pi);
+        }
         return;
     }
     if (fa->retry != 0) {
@@ -372,15 +377,16 @@ static void first_pass(packet_info *pinfo, proto_tree *tree, struct frame_analys
     if (verdict == NULL || frame == NULL)
         return;
     tvbuff_t *tvb = frame->ds_tvb;
-    guint bits = 8 * (guint)frame->start;
-    guint64 address = tvb_get_bits64(tvb, bits, 8 * NRF24_ADDR_LEN, ENC_BIG_ENDIAN);
-    guint16 ctrl = tvb_get_bits16(tvb, bits + 8 * NRF24_ADDR_LEN, 9, ENC_BIG_ENDIAN);
-    guint8 len = ctrl >> 3;
+    gint start = frame->start;
+    guint64 address = tvb_get_ntoh40(tvb, start);
+    /* The 9 control bits are the top of bytes 5..6; the CRC follows one bit into byte 6 + length. */
+    guint16 ctrl = (guint16)(tvb_get_ntohs(tvb, start + NRF24_ADDR_LEN) >> 7);
+    guint8 len = (guint8)(ctrl >> 3);
     struct address_state *state = address_state_get(address);
     fa->address = state->index;
     fa->payload_len = len;
     if (fvalue_get_uinteger64(NRF24_FVALUE(verdict))) {
-        guint16 crc = tvb_get_bits16(tvb, bits + 8 * NRF24_ADDR_LEN + 9 + 8 * len, 16, ENC_BIG_ENDIAN);
+        guint16 crc = (guint16)(tvb_get_ntoh24(tvb, start + NRF24_ADDR_LEN + 1 + len) >> 7);
         analyse_frame(pinfo, fa, state, len, (ctrl >> 1) & 3, ctrl & 1, crc);
     } else {
         fa->kind = KIND_BAD_CRC;

@@ -122,6 +122,12 @@ def main(argv=None):
         out.append("| %s | %s | %s | %.2f× | ≤ %.2f× |" % (mode, number(alone), number(both), both / alone,
                                                            GOALS[mode]))
         tables += cost_table(mode, alone_costs, both_costs)
+        if not mode_args:
+            # What a tree costs the host by itself: nrf24 alone, made to build one by a filter.
+            log("%s, nrf24 with a tree: callgrind" % mode)
+            tree, _ = instructions(tsharks["nrf24"], small, large, ["-Y", "frame"], "nrf24-tree")
+            out.append("| %s, nrf24 alone with `-Y frame` (a tree, no analysis) | %s | | %.2f× | |" % (
+                mode, number(tree), tree / alone))
 
     out += ["", "| Capture (%s frames, one pass, summary) | Peak RSS KiB: nrf24 | nrf24 + analysis | ratio |"
             " bytes/frame |" % number(args.frames), "|---|---:|---:|---:|---:|"]

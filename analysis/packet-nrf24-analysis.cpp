@@ -1,7 +1,7 @@
 /* packet-nrf24-analysis.cpp
  * Link analysis of nRF24 Enhanced ShockBurst captures, in the manner of TCP's:
- * a post-dissector that reads what the nRF24 module put in the tree (address,
- * control field, CRC and its validity), matches acknowledgements to packets,
+ * a post-dissector that reads what the nRF24 module put in the tree (its protocol
+ * item over the frame and its CRC verdict), matches acknowledgements to packets,
  * finds retransmissions and PID gaps per address, and feeds a tap with per-address
  * statistics, Endpoints and Conversations. The nRF24 module does not know it.
  *
@@ -12,7 +12,6 @@
 #include <epan/conversation_table.h>
 #include <epan/expert.h>
 #include <epan/prefs.h>
-#include <epan/proto_data.h>
 #include <epan/stats_tree.h>
 #include <epan/tap.h>
 #include "nrf24_plugin.h"
@@ -372,6 +371,8 @@ static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struc
  * keep no record. */
 static void first_pass(packet_info *pinfo, proto_tree *tree, struct frame_analysis *fa)
 {
+    if (tree == NULL)
+        return;
     field_info *verdict = first_item(tree, hf_nrf24_crcvalid);
     field_info *frame = first_item(tree, proto_nrf24);
     if (verdict == NULL || frame == NULL)

@@ -1,7 +1,8 @@
 """Mutated and random frames through the real tshark under valgrind.
 
 Encoder captures are mutated with editcap -E, random frames of 0..90 bytes are
-added, and each capture is read in summary, -V and PDML mode under memcheck: any
+added, and each capture is read in summary, -V, PDML and two-pass -V mode (the
+second pass reads what the link analysis kept) under memcheck: any
 memory error, any non-zero exit or any "Dissector bug" fails. NRF24_MUTATION_ROUNDS
 (default 1) sets how many rounds, each with its own seeds, run.
 """

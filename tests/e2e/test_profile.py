@@ -21,6 +21,26 @@ def expected_fields(description, forms):
             forms.true if description.get("crc", "good") == "good" else forms.false]
 
 
+def link_marks(descriptions):
+    """Frames of the sample that the link analysis marks, by frame number: retransmissions (a good packet
+    that repeats the last good packet on its address) and packets whose acknowledgement never came (the
+    next good frame on their address is not an empty frame with their PID). The sample keeps every
+    acknowledgement within the ack window, so time plays no part here."""
+    retransmitted, unacked, last = set(), set(), {}
+    good = [(n, d) for n, d in enumerate(descriptions, 1) if d.get("crc", "good") == "good"]
+    for i, (n, d) in enumerate(good):
+        if "payload" not in d:
+            continue
+        packet = (d.get("pid", "0"), d["payload"])
+        if last.get(d["addr"]) == packet:
+            retransmitted.add(n)
+        last[d["addr"]] = packet
+        after = next((e for _, e in good[i + 1:] if e["addr"] == d["addr"]), None)
+        if d.get("noack") != "1" and (after is None or "payload" in after or after.get("pid", "0") != packet[0]):
+            unacked.add(n)
+    return retransmitted, unacked
+
+
 class TestSampleCapture:
     def test_is_what_its_description_makes(self, host):
         made = host.path("sample-made.pcap")
@@ -62,10 +82,24 @@ class TestProfile:
         assert [row[2:5] for row in rows] == [expected_fields(d, forms)[:3] for d in sample_descriptions()]
         assert {row[5] for row in rows} == {"nrf24", "mysensors"}
 
+    def test_link_analysis_columns(self, profile_run):
+        # Both passes, as the GUI shows them: the retry number on retransmissions, the ack time on
+        # acknowledged packets and on their acknowledgements.
+        descriptions = sample_descriptions()
+        retransmitted, unacked = link_marks(descriptions)
+        rows = [line.split("\t") for line in profile_run("-2", "-T", "tabs")]
+        assert [row[8] for row in rows] == ["1" if n in retransmitted else "" for n in range(1, len(rows) + 1)]
+        # The sample's receivers all answer 130 us after a packet ends.
+        no_ack_time = [n in unacked or d.get("noack") == "1" or bad_crc(d) for n, d in enumerate(descriptions, 1)]
+        assert [row[9] for row in rows] == ["" if none else "130" for none in no_ack_time]
+        assert retransmitted and unacked
+
     SELECTS = {
-        "Bad CRC": bad_crc,
-        "Acks": lambda d: "payload" not in d,
-        "No ack": lambda d: d.get("noack") == "1",
+        "Bad CRC": lambda n, d: bad_crc(d),
+        "Acks": lambda n, d: "payload" not in d,
+        "No ack": lambda n, d: d.get("noack") == "1",
+        "Retransmissions": lambda n, d: n in link_marks(sample_descriptions())[0],
+        "No ack seen": lambda n, d: n in link_marks(sample_descriptions())[1],
     }
 
     def test_filter_buttons_are_the_ones_described(self):
@@ -77,9 +111,10 @@ class TestProfile:
     def test_filter_buttons_select_what_they_say(self, profile_run, label):
         with open(os.path.join(PROFILE, "dfilter_buttons")) as f:
             expression = {row[1]: row[2] for row in csv.reader(line for line in f if not line.startswith("#"))}[label]
-        expected = [str(n) for n, d in enumerate(sample_descriptions(), 1) if self.SELECTS[label](d)]
+        expected = [str(n) for n, d in enumerate(sample_descriptions(), 1) if self.SELECTS[label](n, d)]
         assert expected
-        assert profile_run("-Y", expression, "-T", "fields", "-e", "frame.number") == expected
+        # Two passes, as in the GUI: "no ack seen" needs the frames after the packet.
+        assert profile_run("-2", "-Y", expression, "-T", "fields", "-e", "frame.number") == expected
 
     def test_bad_crc_frames_are_coloured(self, profile_run):
         rules = profile_run("--color", "-T", "fields", "-e", "frame.coloring_rule.name")

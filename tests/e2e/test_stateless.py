@@ -1,5 +1,7 @@
 """The module keeps no state between frames: the real tshark gives every frame the
-same columns, tree and trace whichever pass and whichever frames came before."""
+same columns, tree and trace whichever pass and whichever frames came before. The
+link analysis, which keeps state on purpose, is disabled here (test_analysis.py
+covers its passes and orders)."""
 
 import pytest
 
@@ -23,6 +25,7 @@ FRAMES = [
     "cut=3",
     "payload=01",
 ]
+WITHOUT_ANALYSIS = ("--disable-protocol", "nrf24.analysis")
 NOISE = [bytes((i * 73 + 11) % 256 for i in range(n)) for n in (0, 5, 9, 17, 90)]
 
 
@@ -42,8 +45,8 @@ class TestStatelessness:
                              ids=["verbose", "pdml", "fields"])
     def test_two_passes_match_one(self, host, mode):
         capture = host.capture(FRAMES + NOISE)
-        one = host.run("-r", capture, *mode)
-        two = host.run("-r", capture, "-2", *mode)
+        one = host.run("-r", capture, *mode, *WITHOUT_ANALYSIS)
+        two = host.run("-r", capture, "-2", *mode, *WITHOUT_ANALYSIS)
         assert without_run_time(two.output) == without_run_time(one.output)
         assert two.frame_trace == one.frame_trace * 2
 
@@ -51,9 +54,10 @@ class TestStatelessness:
         frames = FRAMES + NOISE
         forward = host.capture(frames)
         backward = host.capture(frames[::-1])
-        rows = host.run("-r", forward, "-T", "fields", *FIELD_ARGS).output
-        assert host.run("-r", backward, "-T", "fields", *FIELD_ARGS).output == rows[::-1]
-        trees = frame_blocks(host.run("-r", forward, "-V", "-O", "nrf24,nrf24hello").output)
-        backward_trees = frame_blocks(host.run("-r", backward, "-V", "-O", "nrf24,nrf24hello").output)
+        rows = host.run("-r", forward, "-T", "fields", *FIELD_ARGS, *WITHOUT_ANALYSIS).output
+        assert host.run("-r", backward, "-T", "fields", *FIELD_ARGS, *WITHOUT_ANALYSIS).output == rows[::-1]
+        trees = frame_blocks(host.run("-r", forward, "-V", "-O", "nrf24,nrf24hello", *WITHOUT_ANALYSIS).output)
+        backward_trees = frame_blocks(host.run("-r", backward, "-V", "-O", "nrf24,nrf24hello",
+                                                *WITHOUT_ANALYSIS).output)
         assert len(trees) == len(frames)
         assert backward_trees == trees[::-1]

@@ -103,7 +103,7 @@ def main():
     parser.add_argument("--build", default="build-tests", help="the CMake build folder (default build-tests)")
     args = parser.parse_args()
     sim_dir = os.path.join(args.build, "firmware-sim")
-    os.environ.setdefault("NRF24_FIRMWARE_ELF", os.path.join(sim_dir, "firmware", "sniffer.elf"))
+    os.environ.setdefault("NRF24_FIRMWARE_ELF", os.path.join(args.build, "firmware", "build", "sniffer.elf"))
     os.environ.setdefault("NRF24_BOARD", os.path.join(sim_dir, "nrf24_board"))
     try:
         board = Board()

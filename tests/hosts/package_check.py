@@ -20,12 +20,12 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
 from nrf24_host import SAMPLE_CAPTURE, TRACE_LINES, USER_DLT, host_forms, sample_descriptions, sample_protocols  # noqa: E402
 
 PACKAGE = "wireshark-nrf24"
-MODULES = ("nrf24.so", "mysensors.so")
+MODULES = ("nrf24.so", "mysensors.so", "nrf24_analysis.so")
 COMMANDS = ("nrf24-capture", "nrf24-encode")
 # What the end-to-end tests need of the host; the install, capture, encoder and mutation tests need the build
 # tree or the source's tools instead.
 E2E_TESTS = ("test_module_file.py", "test_dissector.py", "test_handoff.py", "test_mysensors.py", "test_profile.py",
-             "test_stateless.py")
+             "test_stateless.py", "test_analysis.py")
 FAILED = []
 
 
@@ -65,7 +65,7 @@ def installed():
     plugins = run("tshark", "-G", "plugins")
     listed = sorted(name for name in (line.split("\t")[0].strip() for line in plugins.stdout.splitlines())
                     if name in MODULES)
-    check("tshark loads both modules without a message", (listed, plugins.stderr) == (sorted(MODULES), ""),
+    check("tshark loads every module without a message", (listed, plugins.stderr) == (sorted(MODULES), ""),
           plugins.stdout + plugins.stderr)
 
     sample = run("tshark", "-r", SAMPLE_CAPTURE, "-T", "fields", "-e", "frame.protocols")
@@ -105,8 +105,24 @@ def installed():
         mapped = run("tshark", "-o", USER_DLT, "-r", user0, "-T", "fields", "-e", "nrf24.ctrl.len")
         check("the DLT 147 mapping", mapped.stdout == "1\n", mapped.stdout + mapped.stderr)
 
-    check("the documentation", {"/usr/share/doc/%s/README.md.gz" % PACKAGE, "/usr/share/doc/%s/copyright" % PACKAGE}
-          <= set(files))
+    interfaces = run("tshark", "-D")
+    check("tshark -D lists the capture interface's demo", any(line.endswith("nrf24-demo (nRF24 sniffer demo (a recorded "
+                                                                          "MySensors network))")
+                                                              for line in interfaces.stdout.splitlines()),
+          interfaces.stdout + interfaces.stderr)
+    with tempfile.TemporaryDirectory() as folder:
+        live = os.path.join(folder, "demo.pcap")
+        demo = run("tshark", "-i", "nrf24-demo", "-a", "packets:3", "-w", live, timeout=120)
+        decoded = run("tshark", "-r", live, "-T", "fields", "-e", "frame.protocols")
+        # Frames and acknowledgements of the sample network, in the order the recovery confirms their addresses.
+        protocols = decoded.stdout.splitlines()
+        check("a live capture from the demo interface decodes", demo.returncode == 0 and len(protocols) == 3
+              and set(protocols) == {"exported_pdu:nrf24", "exported_pdu:nrf24:mysensors"},
+              demo.stderr + decoded.stdout)
+
+    check("the firmware image", "/usr/share/%s/firmware/nrf24-sniffer-atmega328p.hex" % PACKAGE in files)
+    check("the documentation", {"/usr/share/doc/%s/README.md.gz" % PACKAGE, "/usr/share/doc/%s/copyright" % PACKAGE,
+                                "/usr/share/doc/%s/sniffer-protocol.md.gz" % PACKAGE} <= set(files))
 
 
 def e2e():

@@ -29,7 +29,7 @@ void proto_reg_handoff_nrf24_analysis(void);
 #define NRF24_TAP_FLAGS
 #endif
 
-/* 4.0 renamed the host list to endpoints and port types to conversation types. */
+/* 4.0 renamed the host list to endpoints, and gave conversations a type of their own. */
 #if NRF24_WS_AT_LEAST(4, 0)
 typedef et_dissector_info_t nrf24_endpoint_info;
 typedef endpoint_item_t nrf24_endpoint_item;
@@ -40,8 +40,8 @@ typedef endpoint_item_t nrf24_endpoint_item;
 typedef hostlist_dissector_info_t nrf24_endpoint_info;
 typedef hostlist_talker_t nrf24_endpoint_item;
 #define nrf24_add_endpoint add_hostlist_table_data
-#define NRF24_CONV_NONE PT_NONE
-#define NRF24_ENDPOINT_NONE PT_NONE
+#define NRF24_CONV_NONE ENDPOINT_NONE
+#define NRF24_ENDPOINT_NONE ENDPOINT_NONE
 #endif
 
 /* A field's value is held in the field_info up to 4.0 and pointed to from 4.2 on. */

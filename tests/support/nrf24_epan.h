@@ -76,7 +76,9 @@ inline const nstime_t *FrameTime(struct packet_provider_data *, guint32)
 // to "nrf24" as the profile maps it; preferences from "name:value" strings.
 inline void InitHost(const char *argv0, const char *const *modules, const proto_plugin *extra = NULL)
 {
-    g_set_prgname(g_path_get_basename(argv0));
+    char *name = g_path_get_basename(argv0);
+    g_set_prgname(name);
+    g_free(name);
     ws_log_init(g_get_prgname(), InitError);
     init_process_policies();
     char *error = configuration_init(argv0, NULL);

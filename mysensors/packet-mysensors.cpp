@@ -686,18 +686,48 @@ static gboolean mysensors_plausible(tvbuff_t *tvb, const mysensors_header *h, gu
     return pref_strictness == MYS_STRICT_RECEIVER || library_sends(tvb, h);
 }
 
+/* Decimal digits without a formatter: Info is built for every frame, and printf
+ * would cost more than the rest of the module. buf holds at least 11 bytes. */
+static const char *format_uint(char *buf, guint32 value)
+{
+    char *p = buf + 10;
+    *p = '\0';
+    do {
+        *--p = (char)('0' + value % 10);
+        value /= 10;
+    } while (value);
+    return p;
+}
+
+static void append_uint(wmem_strbuf_t *out, guint32 value)
+{
+    char buf[11];
+    wmem_strbuf_append(out, format_uint(buf, value));
+}
+
+static void append_int(wmem_strbuf_t *out, gint32 value)
+{
+    if (value < 0)
+        wmem_strbuf_append_c(out, '-');
+    append_uint(out, value < 0 ? 0u - (guint32)value : (guint32)value);
+}
+
 /* "V_TEMP child 5", or "I_BATTERY_LEVEL node" when the message is about the node itself. */
 static void append_subject(wmem_strbuf_t *out, guint8 command, guint8 type, guint8 child)
 {
     const gchar *name = try_val_to_str_ext(type, type_tables[command].names);
-    if (name)
+    if (name) {
         wmem_strbuf_append(out, name);
-    else
-        wmem_strbuf_append_printf(out, "type %u", type);
-    if (child == MYS_NODE_ITSELF)
+    } else {
+        wmem_strbuf_append(out, "type ");
+        append_uint(out, type);
+    }
+    if (child == MYS_NODE_ITSELF) {
         wmem_strbuf_append(out, " node");
-    else
-        wmem_strbuf_append_printf(out, " child %u", child);
+    } else {
+        wmem_strbuf_append(out, " child ");
+        append_uint(out, child);
+    }
 }
 
 /* Custom bytes as the library's logs write them: upper-case hex, no separators. */
@@ -744,7 +774,7 @@ static void add_value(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, int o
     case P_UINT16:
     case P_ULONG32:
         proto_tree_add_item_ret_uint(tree, hf_value, tvb, offset, len, ENC_LITTLE_ENDIAN, &unsigned_value);
-        wmem_strbuf_append_printf(text, "%u", unsigned_value);
+        append_uint(text, unsigned_value);
         if (payload_type == P_BYTE && info) {
             info->has_number = TRUE;
             info->number = unsigned_value;
@@ -753,7 +783,7 @@ static void add_value(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, int o
     case P_INT16:
     case P_LONG32:
         proto_tree_add_item_ret_int(tree, hf_value, tvb, offset, len, ENC_LITTLE_ENDIAN, &signed_value);
-        wmem_strbuf_append_printf(text, "%d", signed_value);
+        append_int(text, signed_value);
         break;
     case P_FLOAT32: {
         gfloat value = tvb_get_letohieee_float(tvb, offset);
@@ -803,7 +833,8 @@ static gboolean dissect_multi_message(tvbuff_t *tvb, packet_info *pinfo, proto_t
         add_value(record_tree, tvb, pinfo, offset + 3, payload_type, value_sizes[payload_type], record, NULL);
         proto_item_set_text(ri, "Record %u: %s", count + 1, wmem_strbuf_get_str(record));
     }
-    wmem_strbuf_append_printf(text, "%u record%s", count, count == 1 ? "" : "s");
+    append_uint(text, count);
+    wmem_strbuf_append(text, count == 1 ? " record" : " records");
     return fault == NULL;
 }
 
@@ -865,6 +896,28 @@ static gboolean dissect_signature(tvbuff_t *tvb, packet_info *pinfo, proto_tree 
     return TRUE;
 }
 
+/* The header's items, only with a tree: Info needs none of them. Returns the
+ * item of the byte that holds the length. */
+static proto_item *add_header(tvbuff_t *tvb, proto_tree *tree, const mysensors_header *h, gboolean decrypted,
+                              guint size)
+{
+    if (decrypted)
+        proto_item_set_generated(proto_tree_add_boolean(tree, hf_mysensors_decrypted, tvb, 0, size, TRUE));
+    proto_tree_add_item(tree, hf_mysensors_last, tvb, 0, 1, ENC_NA);
+    proto_tree_add_item(tree, hf_mysensors_sender, tvb, 1, 1, ENC_NA);
+    proto_tree_add_item(tree, hf_mysensors_destination, tvb, 2, 1, ENC_NA);
+    for (int offset = 0; offset < 3; offset++)
+        proto_item_set_hidden(proto_tree_add_item(tree, hf_mysensors_node, tvb, offset, 1, ENC_NA));
+    proto_item *length_item = proto_tree_add_bitmask(tree, tvb, 3, hf_mysensors_version_length,
+                                                     ett_mysensors_version_length, version_length_fields, ENC_NA);
+    proto_tree_add_bitmask(tree, tvb, 4, hf_mysensors_command_echo_payload, ett_mysensors_command_echo_payload,
+                           command_echo_payload_fields, ENC_NA);
+    proto_tree_add_item(tree, *type_tables[h->command].hf, tvb, 5, 1, ENC_NA);
+    proto_item_set_hidden(proto_tree_add_item(tree, hf_mysensors_type, tvb, 5, 1, ENC_NA));
+    proto_tree_add_item(tree, hf_mysensors_child, tvb, 6, 1, ENC_NA);
+    return length_item;
+}
+
 /* Decodes a message the heuristic has accepted; tvb holds it from offset 0, and
  * for a decrypted one the padding after it. The Source column becomes the hop's
  * transmitter, so that it pairs with the next hop the nRF24 module puts in
@@ -873,55 +926,67 @@ static void dissect_mysensors(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tre
                               gboolean decrypted)
 {
     guint size = message_size(h);
-    mysensors_tap_info *info = wmem_new0(pinfo->pool, mysensors_tap_info);
-    info->last = h->last;
-    info->sender = h->sender;
-    info->destination = h->destination;
-    info->command = h->command;
-    info->type = h->type;
-    info->child = h->child;
-    info->payload_type = h->payload_type;
-    info->decrypted = decrypted;
-    info->size = size;
+    mysensors_tap_info *info = NULL;
+    if (have_tap_listener(mysensors_tap)) {
+        info = wmem_new0(pinfo->pool, mysensors_tap_info);
+        info->last = h->last;
+        info->sender = h->sender;
+        info->destination = h->destination;
+        info->command = h->command;
+        info->type = h->type;
+        info->child = h->child;
+        info->payload_type = h->payload_type;
+        info->decrypted = decrypted;
+        info->size = size;
+    }
 
-    proto_item *ti = proto_tree_add_item(tree, proto_mysensors, tvb, 0, size, ENC_NA);
-    proto_tree *mys_tree = proto_item_add_subtree(ti, ett_mysensors);
-    if (decrypted)
-        proto_item_set_generated(proto_tree_add_boolean(mys_tree, hf_mysensors_decrypted, tvb, 0, size, TRUE));
-    proto_tree_add_item(mys_tree, hf_mysensors_last, tvb, 0, 1, ENC_NA);
-    proto_tree_add_item(mys_tree, hf_mysensors_sender, tvb, 1, 1, ENC_NA);
-    proto_tree_add_item(mys_tree, hf_mysensors_destination, tvb, 2, 1, ENC_NA);
-    for (int offset = 0; offset < 3; offset++)
-        proto_item_set_hidden(proto_tree_add_item(mys_tree, hf_mysensors_node, tvb, offset, 1, ENC_NA));
-    proto_item *length_item = proto_tree_add_bitmask(mys_tree, tvb, 3, hf_mysensors_version_length,
-                                                     ett_mysensors_version_length, version_length_fields, ENC_NA);
-    proto_tree_add_bitmask(mys_tree, tvb, 4, hf_mysensors_command_echo_payload, ett_mysensors_command_echo_payload,
-                           command_echo_payload_fields, ENC_NA);
-    proto_tree_add_item(mys_tree, *type_tables[h->command].hf, tvb, 5, 1, ENC_NA);
-    proto_item_set_hidden(proto_tree_add_item(mys_tree, hf_mysensors_type, tvb, 5, 1, ENC_NA));
-    proto_tree_add_item(mys_tree, hf_mysensors_child, tvb, 6, 1, ENC_NA);
+    proto_item *ti = NULL, *length_item = NULL;
+    proto_tree *mys_tree = NULL;
+    if (tree) {
+        ti = proto_tree_add_item(tree, proto_mysensors, tvb, 0, size, ENC_NA);
+        mys_tree = proto_item_add_subtree(ti, ett_mysensors);
+        length_item = add_header(tvb, mys_tree, h, decrypted, size);
+    }
 
-    wmem_strbuf_t *value = wmem_strbuf_new(pinfo->pool, "");
-    gboolean well_formed = dissect_payload(tvb, pinfo, mys_tree, h, value, info);
+    /* Info gets " [summary]"; the tree item the summary; the tap the value alone. */
+    wmem_strbuf_t *summary = wmem_strbuf_new(pinfo->pool, " [");
+    append_uint(summary, h->sender);
+    wmem_strbuf_append(summary, UTF8_RIGHTWARDS_ARROW);
+    append_uint(summary, h->destination);
+    wmem_strbuf_append_c(summary, ' ');
+    wmem_strbuf_append(summary, command_words[h->command]);
+    wmem_strbuf_append_c(summary, ' ');
+    append_subject(summary, h->command, h->type, h->child);
+    wmem_strbuf_append(summary, ": ");
+    gsize value_start = wmem_strbuf_get_len(summary);
+    gboolean well_formed = dissect_payload(tvb, pinfo, mys_tree, h, summary, info);
     if (h->is_signed && !dissect_signature(tvb, pinfo, mys_tree, length_item, h->length))
         well_formed = FALSE;
     if (decrypted && size < tvb_captured_length(tvb))
         proto_tree_add_item(mys_tree, hf_mysensors_padding, tvb, size, -1, ENC_NA);
-    info->text = wmem_strbuf_get_str(value);
-
-    wmem_strbuf_t *summary = wmem_strbuf_new(pinfo->pool, "");
-    wmem_strbuf_append_printf(summary, "%u" UTF8_RIGHTWARDS_ARROW "%u %s ", h->sender, h->destination,
-                              command_words[h->command]);
-    append_subject(summary, h->command, h->type, h->child);
-    if (wmem_strbuf_get_len(value) > 0)
-        wmem_strbuf_append_printf(summary, ": %s", info->text);
-    wmem_strbuf_append_printf(summary, "%s%s%s%s%s", h->echo_request ? ", echo request" : "", h->echo ? ", echo" : "",
-                              h->is_signed ? ", signed" : "", decrypted ? ", decrypted" : "",
-                              well_formed ? "" : ", malformed");
-    col_add_fstr(pinfo->cinfo, COL_DEF_SRC, "%u", h->last);
-    col_append_fstr(pinfo->cinfo, COL_INFO, " [%s]", wmem_strbuf_get_str(summary));
-    proto_item_append_text(ti, ", %s", wmem_strbuf_get_str(summary));
-    tap_queue_packet(mysensors_tap, pinfo, info);
+    gsize value_end = wmem_strbuf_get_len(summary);
+    if (info)
+        info->text = wmem_strndup(pinfo->pool, wmem_strbuf_get_str(summary) + value_start, value_end - value_start);
+    if (value_end == value_start)
+        wmem_strbuf_truncate(summary, value_start - 2);
+    if (h->echo_request)
+        wmem_strbuf_append(summary, ", echo request");
+    if (h->echo)
+        wmem_strbuf_append(summary, ", echo");
+    if (h->is_signed)
+        wmem_strbuf_append(summary, ", signed");
+    if (decrypted)
+        wmem_strbuf_append(summary, ", decrypted");
+    if (!well_formed)
+        wmem_strbuf_append(summary, ", malformed");
+    if (ti)
+        proto_item_append_text(ti, ", %s", wmem_strbuf_get_str(summary) + 2);
+    wmem_strbuf_append_c(summary, ']');
+    col_append_str(pinfo->cinfo, COL_INFO, wmem_strbuf_get_str(summary));
+    char last[11];
+    col_add_str(pinfo->cinfo, COL_DEF_SRC, format_uint(last, h->last));
+    if (info)
+        tap_queue_packet(mysensors_tap, pinfo, info);
 }
 
 /* AES-128-CBC with an all-zero IV over the whole radio payload, as the library's

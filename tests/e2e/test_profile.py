@@ -25,6 +25,9 @@ def setUpModule():
     make_readable(os.path.join(HOST.home, ".config"))
 
 
+ENCRYPTED_NETWORK = "99dedd24"  # the sample's second network, encrypted with the password "mysecret"
+
+
 def sample_descriptions():
     """The frame descriptions of the sample, each as a dict of its words."""
     with open(os.path.join(CAPTURES, "sample.txt")) as f:
@@ -54,11 +57,17 @@ class SampleCapture(unittest.TestCase):
                   "nrf24.crcvalid"]
         rows = HOST.run("-r", sample, "-T", "fields", *[arg for field in fields for arg in ("-e", field)], user_dlt=False).output
         _, descriptions = sample_descriptions()
-        # Every payload with a good CRC is a MySensors message that the companion module takes.
+        # Every payload with a good CRC is a MySensors message that the companion module takes, but the
+        # encrypted network's, which need its key.
         protocols = ["exported_pdu:nrf24:mysensors" if "payload" in d and d.get("crc", "good") == "good"
-                     else "exported_pdu:nrf24" for d in descriptions]
+                     and not d["addr"].startswith(ENCRYPTED_NETWORK) else "exported_pdu:nrf24" for d in descriptions]
         self.assertEqual([row.split("\t") for row in rows],
                          [[p] + expected_fields(d) for p, d in zip(protocols, descriptions)])
+        decrypted = HOST.run("-r", sample, "-o", "mysensors.key:mysecret", "-Y", "mysensors.decrypted",
+                             "-T", "fields", "-e", "_ws.col.Info", user_dlt=False).output
+        self.assertEqual(decrypted, [
+            "Adr:0x99dedd2400, Len:32, Pid:0, Ack [46→0 INTERNAL I_SKETCH_NAME node: Greenhouse, decrypted]",
+            "Adr:0x99dedd2400, Len:16, Pid:1, Ack [46→0 INTERNAL I_BATTERY_LEVEL node: 102, decrypted]"])
 
 
 class Profile(unittest.TestCase):

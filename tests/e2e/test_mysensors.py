@@ -336,7 +336,8 @@ class TestValues:
         ("custom, upper-case hex", "6565001ac130010aff5c", ["Value: 0AFF5C"],
          "101→0 SET V_CUSTOM child 1: 0AFF5C", ""),
         ("precision 200", "2e2e002ae100006666a241c8", ["Value: 20.29999924", "Precision: 200"],
-         "46→0 SET V_TEMP child 0: 20.29999924", "Precision 200: the library writes at most 8 decimals, so does this"),
+         "46→0 SET V_TEMP child 0: 20.29999924",
+         "Precision 200: the library writes at most 8 decimals, so does this"),
         ("precision 8", "2e2e002ae100006666a24108", ["Value: 20.29999924", "Precision: 8"],
          "46→0 SET V_TEMP child 0: 20.29999924", ""),
         ("precision 0", "2e2e002ae100006666a24100", ["Value: 20", "Precision: 0"], "46→0 SET V_TEMP child 0: 20", ""),
@@ -359,7 +360,8 @@ class TestValues:
 class TestMalformed:
     # Taken with strictness "receiver" only: payload, the expert info, the summary
     CASES = [
-        ("6565001221020101ff", "P_BYTE takes 1 byte, the length field says 2", "101→0 SET V_STATUS child 1, malformed"),
+        ("6565001221020101ff", "P_BYTE takes 1 byte, the length field says 2",
+         "101→0 SET V_STATUS child 1, malformed"),
         ("65650002410001", "P_INT16 takes 2 bytes, the length field says 0", "101→0 SET V_TEMP child 1, malformed"),
         ("65650022e10001000080bf", "P_FLOAT32 takes 5 bytes, the length field says 4",
          "101→0 SET V_TEMP child 1, malformed"),

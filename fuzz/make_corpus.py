@@ -1,22 +1,42 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus: frames from the encoder for every payload length 0..63,
-with good and bad CRCs, cut short and with bytes after the packet.
+"""Writes the seed corpus of nrf24_fuzz: one file per input, a control byte and then frames, each after a
+length byte (the format nrf24_fuzz.cpp describes).
 
-usage: make_corpus.py DIR   (writes DIR/<name>, one frame per file)
+- nRF24 frames from the encoder for every payload length 0..63, with good and bad CRCs, cut short and with
+  bytes after the packet; an ack cut at 0..8 bytes (CRCs left as they are);
+- every catalogued MySensors vector, the payloads the heuristic refuses and the malformed ones (strictness
+  "receiver"), the messages the library sends, the encrypted ones (with the key set), all taken from the
+  MySensors tests (tests/e2e/test_mysensors.py), so that corpus and tests cannot drift apart;
+- the sample capture (captures/sample.txt) as sequences of eight frames.
+Frames with bad CRCs or cut short, the refused and the encrypted payloads ask for the frames as they are;
+the others for repaired CRCs and MySensors headers and strictness "receiver", which keep more of their
+mutations MySensors messages.
+
+usage: make_corpus.py DIR   (writes DIR/<name>; run from anywhere)
 """
 
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import nrf24_encode  # noqa: E402
+import test_mysensors as mys  # noqa: E402
 
 HEADER_BITS = 49  # address and control field
 HEADER_BYTES = 7
+AS_IS, REPAIR, SENDER, KEY = 0x00, 0x01, 0x08, 0x10
+MYSENSORS_ADDRESS = bytes.fromhex(mys.GATEWAY)
 
 
-def frames():
-    """(name, frame bytes) for the whole corpus, the same on every run."""
+def sequence(control, frames):
+    """One input: the control byte, then each frame after its length."""
+    return bytes([control]) + b"".join(bytes([len(frame)]) + frame for frame in frames)
+
+
+def nrf24_frames():
+    """(name, frame) for every payload length, the same on every run."""
     for length in range(nrf24_encode.MAX_PAYLOAD + 1):
         fields = dict(addr=bytes((length, 0xE7, 0xE7, 0xE7, 0xE7 ^ length)),
                       payload=bytes((length * 37 + i) & 0xFF for i in range(length)),
@@ -33,14 +53,45 @@ def frames():
         yield "ack-cut%d" % cut, nrf24_encode.encode_frame()[:cut]
 
 
+def mysensors(payload_hex):
+    return nrf24_encode.encode_frame(addr=MYSENSORS_ADDRESS, payload=bytes.fromhex(payload_hex))
+
+
+def inputs():
+    """(name, input) for the whole corpus."""
+    for name, frame in nrf24_frames():
+        control = REPAIR if name.endswith(("good", "extra")) else AS_IS | SENDER
+        yield name, sequence(control, [frame])
+    for row in mys.VECTORS:
+        yield "mys-" + row[0].replace(" ", "-"), sequence(REPAIR, [mysensors(row[2])])
+    for name, payload in mys.TestHeuristic.SENDER_RULES + mys.TestHeuristic.REFUSED:
+        yield ("mys-refused-" + name.replace(" ", "-").replace(":", ""),
+               sequence(AS_IS | SENDER, [mysensors(payload)]))
+    for number, (payload, _, _) in enumerate(mys.TestMalformed.CASES):
+        yield "mys-malformed-%d" % number, sequence(AS_IS, [mysensors(payload)])
+    for number, (_, payload, _, _, _) in enumerate(mys.TestValues.CASES):
+        yield "mys-value-%d" % number, sequence(REPAIR, [mysensors(payload)])
+    for name, payload, _ in mys.DECRYPTION_CASES:
+        yield "mys-encrypted-" + name.replace(" ", "-"), sequence(AS_IS | SENDER | KEY,
+                                                                 [mysensors(payload)])
+    messages = mys.library_messages()
+    for start in range(0, len(messages), 8):
+        yield "mys-library-%04d" % start, sequence(REPAIR,
+                                                   [mysensors(m.hex()) for m in messages[start:start + 8]])
+    with open(os.path.join(HERE, "..", "captures", "sample.txt")) as f:
+        lines = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+    for start in range(0, len(lines), 8):
+        yield "sample-%02d" % start, sequence(AS_IS,
+                                              [nrf24_encode.parse_frame(line)[1] for line in lines[start:start + 8]])
+
 def main(argv):
     if len(argv) != 2:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     os.makedirs(argv[1], exist_ok=True)
-    for name, frame in frames():
+    for name, data in inputs():
         with open(os.path.join(argv[1], name), "wb") as f:
-            f.write(frame)
+            f.write(data)
     return 0
 
 

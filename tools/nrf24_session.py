@@ -18,6 +18,12 @@ READ_BYTES = 32
 BOOT_LINE = "#sniffer v=1 ch=%d rate=250k mode=p pre=aa hop=- dwell=0"
 
 
+def fits_a_read(frame):
+    """Whether a promiscuous read can hold the frame whole (payloads of up to 23 bytes): the radio hands over
+    32 bytes, and a longer frame is never heard whole."""
+    return 8 * len(frame) - 7 <= 8 * READ_BYTES
+
+
 def promiscuous_read(frame, lead_bits, rng, lead=None):
     """32 bytes that hold frame after lead_bits bits of preamble (the alternating bits that lead into the
     frame's first bit), or of the given lead value; random bits after the frame. None if it does not fit."""
@@ -41,11 +47,14 @@ def read_line(clock, channel, data, address=b""):
 
 
 def session_lines(frames, rng, clock, channel, noise):
-    """The lines of a session: the boot line, then per frame up to `noise` noise reads and the frame's read."""
+    """The lines of a session: the boot line, then per frame up to `noise` noise reads and the frame's read;
+    a frame too long for a read is not heard."""
     lines = [BOOT_LINE % channel]
     first = frames[0][0]
     last_at = -2000
     for usec, frame in frames:
+        if not fits_a_read(frame):
+            continue
         at = usec - first
         # noise heard between the previous frame and this one, in clock order
         count = min(rng.randrange(noise + 1), at - last_at - 1)

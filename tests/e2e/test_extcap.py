@@ -348,8 +348,9 @@ class TestDemo:
         with open(SAMPLE) as f:
             specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
         sample = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
-        # promiscuous reads hold only frames with a good CRC
-        expected = relative([(stamp, data) for stamp, data in sample if nrf24_recover.crc_good(data)])
+        # promiscuous reads hold only frames with a good CRC that fit a read; the prefix takes the first network's
+        expected = relative([(stamp, data) for stamp, data in sample if nrf24_recover.crc_good(data)
+                             and nrf24_session.fits_a_read(data) and data.startswith(bytes.fromhex("a8a8e1fc"))])
         output = os.path.join(host.home, "demo.pcap")
         started = time.monotonic()
         result = host.run("-i", "nrf24-demo", "-o", pref_name("nrf24-demo", "prefix") + ":a8a8e1fc",

@@ -58,6 +58,11 @@ class TestSampleCapture:
                         user_dlt=False).output
         assert [row.split("\t") for row in rows] == [
             [protocols] + expected_fields(d, forms) for protocols, d in zip(sample_protocols(), sample_descriptions())]
+        decrypted = host.run("-r", sample, "-o", "mysensors.key:mysecret", "-Y", "mysensors.decrypted",
+                             "-T", "fields", "-e", "_ws.col.Info", user_dlt=False).output
+        assert decrypted == [
+            "Adr:0x99dedd2400, Len:32, Pid:0, Ack [46→0 INTERNAL I_SKETCH_NAME node: Greenhouse, decrypted]",
+            "Adr:0x99dedd2400, Len:16, Pid:1, Ack [46→0 INTERNAL I_BATTERY_LEVEL node: 102, decrypted]"]
 
 
 @pytest.fixture

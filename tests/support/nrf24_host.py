@@ -68,11 +68,15 @@ def sample_descriptions():
     return [dict(word.split("=", 1) for word in line.split()) for line in sample_lines()]
 
 
+# The sample's second network, its messages encrypted with the password "mysecret".
+ENCRYPTED_NETWORK = "99dedd24"
+
+
 def sample_protocols():
     """frame.protocols of each frame of the sample: every payload with a good CRC is a MySensors
-    message that the companion module takes."""
+    message that the companion module takes, but the encrypted network's, which need its key."""
     return ["exported_pdu:nrf24:mysensors" if "payload" in d and d.get("crc", "good") == "good"
-            else "exported_pdu:nrf24" for d in sample_descriptions()]
+            and not d["addr"].startswith(ENCRYPTED_NETWORK) else "exported_pdu:nrf24" for d in sample_descriptions()]
 
 
 def _env_path(name):

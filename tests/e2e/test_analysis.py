@@ -341,14 +341,14 @@ class TestStatistics:
         # The addresses and counts of each row, without the host's units and times.
         rows = [[word for word in line.split() if re.fullmatch(r"0x[0-9a-f]{10}|\d+", word)]
                 for line in out if line.startswith("0x")]
-        assert rows == [
+        assert rows == [  # (the host's table, on failure:)
             # Conversations: frames and bytes from B to A (acks), from A to B (packets), in all.
             ["0xa8a8e1fc00", "0xa8a8e1fc00", "2", "19", "3", "37", "5", "56"],
             ["0xa8a8e1fc65", "0xa8a8e1fc65", "0", "0", "2", "21", "2", "21"],
             # Endpoints: frames and bytes in all, sent by the address's receiver (acks), sent to it.
             ["0xa8a8e1fc00", "5", "56", "2", "19", "3", "37"],
             ["0xa8a8e1fc65", "2", "21", "0", "0", "2", "21"],
-        ]
+        ], "\n".join(out)
 
 
 class TestRegistry:

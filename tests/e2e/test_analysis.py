@@ -341,7 +341,7 @@ class TestStatistics:
         # The addresses and counts of each row, without the host's units and times.
         rows = [[word for word in line.split() if re.fullmatch(r"0x[0-9a-f]{10}|\d+", word)]
                 for line in out if line.startswith("0x")]
-        assert rows == [  # (the host's table, on failure:)
+        assert rows == [
             # Conversations: frames and bytes from B to A (acks), from A to B (packets), in all.
             ["0xa8a8e1fc00", "0xa8a8e1fc00", "2", "19", "3", "37", "5", "56"],
             ["0xa8a8e1fc65", "0xa8a8e1fc65", "0", "0", "2", "21", "2", "21"],

@@ -8,41 +8,16 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
-#include <epan/address_types.h>
-#include <epan/conversation_table.h>
 #include <epan/expert.h>
 #include <epan/prefs.h>
-#include <epan/stats_tree.h>
-#include <epan/tap.h>
 #include "nrf24_plugin.h"
+#include "nrf24_stats.h"
 #include <wsutil/utf8_entities.h>
 
 const gchar plugin_version[] = "1.0.0";
 
 void proto_register_nrf24_analysis(void);
 void proto_reg_handoff_nrf24_analysis(void);
-
-/* Tap and stats-tree packet callbacks gain a flags argument from 4.0 on. */
-#if NRF24_WS_AT_LEAST(4, 0)
-#define NRF24_TAP_FLAGS , tap_flags_t flags _U_
-#else
-#define NRF24_TAP_FLAGS
-#endif
-
-/* 4.0 renamed the host list to endpoints, and gave conversations a type of their own. */
-#if NRF24_WS_AT_LEAST(4, 0)
-typedef et_dissector_info_t nrf24_endpoint_info;
-typedef endpoint_item_t nrf24_endpoint_item;
-#define nrf24_add_endpoint add_endpoint_table_data
-#define NRF24_CONV_NONE CONVERSATION_NONE
-#define NRF24_ENDPOINT_NONE ENDPOINT_NONE
-#else
-typedef hostlist_dissector_info_t nrf24_endpoint_info;
-typedef hostlist_talker_t nrf24_endpoint_item;
-#define nrf24_add_endpoint add_hostlist_table_data
-#define NRF24_CONV_NONE ENDPOINT_NONE
-#define NRF24_ENDPOINT_NONE ENDPOINT_NONE
-#endif
 
 /* A field's value is held in the field_info up to 4.0 and pointed to from 4.2 on. */
 #if NRF24_WS_AT_LEAST(4, 2)
@@ -485,11 +460,11 @@ static tap_packet_status nrf24_conversation_packet(void *tapdata, packet_info *p
     guint32 from = 0;
     if (sent_by_receiver(info)) {
         add_conversation_table_data(hash, &info->addr, &info->addr, 0, 1, 0, 0, &pinfo->rel_ts, &pinfo->abs_ts,
-                                    &nrf24_ct_info, NRF24_CONV_NONE);
+                                    &nrf24_ct_info, NRF24_CONVERSATION_NONE);
         from = 1;
     }
     add_conversation_table_data(hash, &info->addr, &info->addr, from, 1 - from, 1, pinfo->fd->pkt_len,
-                                &pinfo->rel_ts, &pinfo->abs_ts, &nrf24_ct_info, NRF24_CONV_NONE);
+                                &pinfo->rel_ts, &pinfo->abs_ts, &nrf24_ct_info, NRF24_CONVERSATION_NONE);
     return TAP_PACKET_REDRAW;
 }
 

@@ -10,14 +10,11 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
-#include <epan/address_types.h>
-#include <epan/conversation_table.h>
 #include <epan/expert.h>
 #include <epan/prefs.h>
-#include <epan/stats_tree.h>
-#include <epan/tap.h>
 #include <wsutil/wsgcrypt.h>
 #include "nrf24_plugin.h"
+#include "nrf24_stats.h"
 #include <wsutil/utf8_entities.h>
 
 const gchar plugin_version[] = "1.1.0";
@@ -1065,7 +1062,7 @@ static int node_str_len(const address *addr _U_)
     return 4;
 }
 
-static const char *node_col_filter(const address *addr _U_, gboolean is_src)
+static const char *node_col_filter(const address *addr _U_, nrf24_address_side is_src)
 {
     return is_src ? "mysensors.sender" : "mysensors.destination";
 }
@@ -1090,21 +1087,6 @@ static const char *conversation_filter(conv_item_t *conv, conv_filter_type_e fil
 
 static ct_dissector_info_t conversation_info = { &conversation_filter };
 
-#if NRF24_WS_AT_LEAST(4, 0)
-#define NRF24_TAP_FLAGS , tap_flags_t flags _U_
-#define NRF24_ENDPOINT_NONE ENDPOINT_NONE
-#define NRF24_CONVERSATION_NONE CONVERSATION_NONE
-typedef endpoint_item_t nrf24_endpoint_item;
-typedef et_dissector_info_t nrf24_endpoint_info;
-#define nrf24_add_endpoint add_endpoint_table_data
-#else
-#define NRF24_TAP_FLAGS
-#define NRF24_ENDPOINT_NONE PT_NONE
-#define NRF24_CONVERSATION_NONE PT_NONE
-typedef hostlist_talker_t nrf24_endpoint_item;
-typedef hostlist_dissector_info_t nrf24_endpoint_info;
-#define nrf24_add_endpoint add_hostlist_table_data
-#endif
 
 static const char *endpoint_filter(nrf24_endpoint_item *endpoint, conv_filter_type_e filter)
 {

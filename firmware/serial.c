@@ -87,3 +87,9 @@ int serial_getc(void)
     rx_tail = (rx_tail + 1) % SERIAL_RX_SIZE;
     return (unsigned char)c;
 }
+
+/* Whether received bytes wait: the main loop checks it with interrupts off before sleeping. */
+uint8_t serial_input_waiting(void)
+{
+    return rx_tail != rx_head;
+}

@@ -12,5 +12,6 @@ void serial_init(void);
 uint16_t serial_room(void);
 void serial_write(const char *text, uint8_t len);
 int serial_getc(void);
+uint8_t serial_input_waiting(void);
 
 #endif

@@ -545,8 +545,11 @@ int main(void)
             hop_next();
         flush_lost();
         read_commands();
+        /* Sleeps only if nothing is left, checked with interrupts off: work an interrupt
+           brought after its check (a byte received) would otherwise wait for the next one. */
         cli();
-        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() >= LOST_LINE_MAX)) {
+        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() >= LOST_LINE_MAX)
+            && !serial_input_waiting()) {
             sleep_enable();
             sei();
             sleep_cpu();

@@ -8,6 +8,7 @@
  * in increasing order; '#' starts a comment):
  *   T read CH HEX     a 32-byte read arrives on channel CH (heard if the radio listens there)
  *   T cmd TEXT        the host sends TEXT and a line end (one byte every 10 us)
+ *   T send TEXT       the host sends TEXT alone (a line's start, its end to come later)
  *   T dump            prints the radio's registers
  *   T end             stops
  * Output, one record a line (times in microseconds, 4 decimals: exact cycles):
@@ -42,7 +43,7 @@
 #define RAM_END         0x8FF
 #define STACK_PAINT     0xA5            /* RAM never written keeps it: how deep the stack went */
 
-enum event_kind { EV_READ, EV_CMD, EV_DUMP, EV_END };
+enum event_kind { EV_READ, EV_CMD, EV_SEND, EV_DUMP, EV_END };
 
 struct event {
     avr_cycle_count_t at;
@@ -318,8 +319,10 @@ static avr_cycle_count_t run_events(struct avr_t *a, avr_cycle_count_t when, voi
         case EV_READ:
             arrive(ev);
             break;
-        case EV_CMD: {
+        case EV_CMD:
+        case EV_SEND: {
             size_t len = strlen(ev->text), pending = host_len - host_pos;
+            size_t line_end = ev->kind == EV_CMD;
             char *bytes = malloc(pending + len + 1);
             memcpy(bytes, host_bytes + host_pos, pending);
             memcpy(bytes + pending, ev->text, len);
@@ -327,7 +330,7 @@ static avr_cycle_count_t run_events(struct avr_t *a, avr_cycle_count_t when, voi
             free(host_bytes);
             host_bytes = bytes;
             host_pos = 0;
-            host_len = pending + len + 1;
+            host_len = pending + len + line_end;
             if (!pending)
                 avr_cycle_timer_register(avr, 1, host_send, NULL);
             break;
@@ -411,7 +414,7 @@ static void read_script(FILE *in)
         double us;
         int used;
         if (sscanf(p, "%lf %7s %n", &us, word, &used) < 2 || us < 0)
-            fail("expected: TIME_US read|cmd|dump|end ...", line);
+            fail("expected: TIME_US read|cmd|send|dump|end ...", line);
         ev->at = (avr_cycle_count_t)(us * CYCLES_PER_US + 0.5);
         if (ev->at < last)
             fail("times must not decrease", line);
@@ -433,8 +436,8 @@ static void read_script(FILE *in)
             }
             if (p[2 * NRF24_PAYLOAD_MAX])
                 fail("read: more than 32 bytes", line);
-        } else if (strcmp(word, "cmd") == 0) {
-            ev->kind = EV_CMD;
+        } else if (strcmp(word, "cmd") == 0 || strcmp(word, "send") == 0) {
+            ev->kind = strcmp(word, "cmd") == 0 ? EV_CMD : EV_SEND;
             ev->text = strdup(p);
         } else if (strcmp(word, "dump") == 0) {
             ev->kind = EV_DUMP;

@@ -67,14 +67,16 @@ class Board:
                                "configure with -DNRF24_BUILD_TESTS=ON and build)")
 
     def run(self, events, end, no_radio=None, timeout=600):
-        """Events: (t_us, "read", ch, 32 bytes), (t_us, "cmd", text), (t_us, "dump")."""
+        """Events: (t_us, "read", ch, 32 bytes), (t_us, "cmd", text), (t_us, "send", text), (t_us, "dump").
+
+        "cmd" sends text and a line end, "send" the text alone."""
         script = []
         for event in sorted(events, key=lambda e: e[0]):
             t, kind = event[0], event[1]
             if kind == "read":
                 script.append("%s read %d %s" % (t, event[2], event[3].hex()))
-            elif kind == "cmd":
-                script.append("%s cmd %s" % (t, event[2]))
+            elif kind in ("cmd", "send"):
+                script.append("%s %s %s" % (t, kind, event[2]))
             else:
                 script.append("%s %s" % (t, kind))
         script.append("%s end" % end)

@@ -12,13 +12,11 @@ exit or any "Dissector bug" fails. NRF24_MUTATION_ROUNDS
 import os
 import random
 import subprocess
-import sys
-import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_host import Host, nrf24_encode  # noqa: E402
-import test_mysensors as mys  # noqa: E402
+import pytest
+
+from nrf24_host import EXAMPLE_LUA, nrf24_encode
+import test_mysensors as mys
 
 ROUNDS = int(os.environ.get("NRF24_MUTATION_ROUNDS", "1"))
 VALGRIND_ERROR = 42
@@ -30,13 +28,7 @@ NOISE_FRAMES = 200
 MYSENSORS_FRAMES = 120
 # The MySensors module takes what its receiver would, and decrypts with the catalogued key.
 MYSENSORS_OPTIONS = ("-o", "mysensors.strictness:receiver", "-o", "mysensors.key:" + mys.PASSWORD)
-EXAMPLE = os.path.join(HERE, "..", "..", "examples", "nrf24-hello.lua")
-HOST = None
-
-
-def setUpModule():
-    global HOST
-    HOST = Host(lua_scripts=[EXAMPLE])
+pytestmark = pytest.mark.lua_scripts(EXAMPLE_LUA)
 
 
 def encoder_frames(rng):
@@ -74,36 +66,31 @@ def mutated(capture, seed, skip=0):
     return out
 
 
-class Mutation(unittest.TestCase):
-    def check_capture(self, name, capture, frames, options=()):
-        """Every mode under memcheck; the PDML run's result."""
-        results = {}
-        for mode, args in MODES.items():
-            with self.subTest(capture=name, mode=mode):
-                result = HOST.run("-r", capture, *(args + options), prefix=VALGRIND, check=False)
-                self.assertEqual(result.returncode, 0, "valgrind or tshark failed:\n" + result.stderr[-4000:])
-                self.assertFalse([line for line in result.lines + result.stderr.splitlines()
-                                  if "Dissector bug" in line])
-                passes = 2 if "-2" in args else 1  # the second pass reads what the link analysis kept
-                self.assertEqual(result.frame_trace.count("dissect_nrf24"), frames * passes)
-                results[mode] = result
-        return results["pdml"]
-
-    def test_rounds(self):
-        for seed in range(1, ROUNDS + 1):
-            rng = random.Random(seed)
-            frames = list(encoder_frames(rng))
-            user0 = HOST.capture(frames)
-            pdu = HOST.capture(frames, linktype=nrf24_encode.LINKTYPE_EXPORTED_PDU)
-            noise = HOST.capture([rng.randbytes(rng.randrange(91)) for _ in range(NOISE_FRAMES)])
-            self.check_capture("DLT_USER0, seed %d" % seed, mutated(user0, seed), len(frames))
-            self.check_capture("exported PDU, seed %d" % seed, mutated(pdu, seed, EXPORTED_PDU_HEADER), len(frames))
-            self.check_capture("noise, seed %d" % seed, noise, NOISE_FRAMES)
-            pdml = self.check_capture("MySensors, seed %d" % seed, HOST.capture(list(mysensors_frames(rng))),
-                                         MYSENSORS_FRAMES, MYSENSORS_OPTIONS)
-            taken = sum(1 for line in pdml.output if line.strip().startswith("<proto name=\"mysensors\""))
-            self.assertGreaterEqual(taken, MYSENSORS_FRAMES // 3, "too few mutated messages reached MySensors")
+def round_capture(host, seed, kind):
+    """(capture, frames in it, tshark options) of one kind of the round with this seed."""
+    rng = random.Random(seed)
+    frames = list(encoder_frames(rng))
+    noise = [rng.randbytes(rng.randrange(91)) for _ in range(NOISE_FRAMES)]
+    if kind == "DLT_USER0":
+        return mutated(host.capture(frames), seed), len(frames), ()
+    if kind == "exported PDU":
+        pdu = host.capture(frames, linktype=nrf24_encode.LINKTYPE_EXPORTED_PDU)
+        return mutated(pdu, seed, EXPORTED_PDU_HEADER), len(frames), ()
+    if kind == "noise":
+        return host.capture(noise), NOISE_FRAMES, ()
+    return host.capture(list(mysensors_frames(rng))), MYSENSORS_FRAMES, MYSENSORS_OPTIONS
 
 
-if __name__ == "__main__":
-    unittest.main()
+@pytest.mark.parametrize("seed", range(1, ROUNDS + 1))
+@pytest.mark.parametrize("kind", ["DLT_USER0", "exported PDU", "noise", "MySensors"])
+@pytest.mark.parametrize("mode", list(MODES))
+def test_under_memcheck(host, seed, kind, mode):
+    capture, frames, options = round_capture(host, seed, kind)
+    result = host.run("-r", capture, *MODES[mode], *options, prefix=VALGRIND, check=False)
+    assert result.returncode == 0, "valgrind or tshark failed:\n" + result.stderr[-4000:]
+    assert [line for line in result.lines + result.stderr.splitlines() if "Dissector bug" in line] == []
+    passes = 2 if "-2" in MODES[mode] else 1  # the second pass reads what the link analysis kept
+    assert result.frame_trace.count("dissect_nrf24") == frames * passes
+    if kind == "MySensors" and mode == "pdml":
+        taken = sum(1 for line in result.output if line.strip().startswith("<proto name=\"mysensors\""))
+        assert taken >= MYSENSORS_FRAMES // 3, "too few mutated messages reached MySensors"

@@ -112,8 +112,9 @@ def payload_capture(host, payloads):
 
 
 def mysensors_protos(result):
-    """The mysensors element of each packet of a PDML run, or None."""
-    root = ET.fromstring("\n".join(result.output))
+    """The mysensors element of each packet of a PDML run, or None. 3.4 writes a string's control bytes into
+    PDML as they are, which XML does not allow: they are left out before parsing."""
+    root = ET.fromstring(re.sub(r"[\x00-\x08\x0b\x0c\x0e-\x1f]", "", "\n".join(result.output)))
     return [packet.find("proto[@name='mysensors']") for packet in root.iter("packet")]
 
 
@@ -348,14 +349,18 @@ class TestValues:
         ("uint16", "2e2e0012610d00ffff", ["Value: 65535"], "46→0 SET V_DISTANCE child 0: 65535", ""),
     ]
 
-    def test_written_as_the_library_writes_them(self, host):
+    def test_written_as_the_library_writes_them(self, host, forms):
+        # The cases write a control byte as \001; the host may write it otherwise.
+        def shown(text):
+            return re.sub(r"\\([0-7]{3})", lambda match: forms.control_escape % int(match.group(1), 8), text)
+
         capture = payload_capture(host, [case[1] for case in self.CASES])
         protos = mysensors_protos(host.run("-r", capture, "-T", "pdml"))
         rows = host.fields(capture, "_ws.expert.message", extra=WITHOUT_ANALYSIS).output
         infos = summaries(host, capture)
         for (name, _, items, summary, expert), proto, row, info in zip(self.CASES, protos, rows, infos):
-            assert (name, shown_items(proto)[14:14 + len(items)]) == (name, items)
-            assert (name, info) == (name, summary)
+            assert (name, shown_items(proto)[14:14 + len(items)]) == (name, [shown(item) for item in items])
+            assert (name, info) == (name, shown(summary))
             assert (name, row) == (name, expert)
 
 
@@ -423,7 +428,8 @@ class TestDecryption:
                                      "seventeen chars!!"])
     def test_wrong_or_no_key_decodes_nothing(self, host, key):
         capture = payload_capture(host, [payload for _, payload, _ in DECRYPTION_CASES])
-        assert summaries(host, capture, "-o", "mysensors.key:" + key) == [""] * len(DECRYPTION_CASES)
+        options = ("-o", "mysensors.key:" + key) if key else ()  # 3.4 refuses an empty -o value
+        assert summaries(host, capture, *options) == [""] * len(DECRYPTION_CASES)
 
     def test_plaintext_is_a_data_source_and_the_tree_decodes_it(self, host):
         capture = payload_capture(host, [DECRYPTION_CASES[0][1]])
@@ -475,9 +481,10 @@ class TestNetwork:
     def test_conversations_and_endpoints(self, host):
         capture = vector_capture(host, self.FRAMES)
         conv = host.run("-r", capture, "-q", "-z", "conv,mysensors").output
-        pairs = sorted(tuple(line.split()[:3]) for line in conv if re.match(r"\d+\s+<->\s+\d+", line))
-        assert pairs == [("0", "<->", "101"), ("101", "<->", "255"), ("46", "<->", "0"), ("79", "<->", "0"),
-                         ("84", "<->", "0")]
+        # Which node is side A differs between hosts: each pair as a set of two nodes.
+        pairs = sorted(tuple(sorted(line.split()[:3:2], key=int)) for line in conv
+                       if re.match(r"\d+\s+<->\s+\d+", line))
+        assert pairs == [("0", "101"), ("0", "46"), ("0", "79"), ("0", "84"), ("101", "255")]
         endpoints = host.run("-r", capture, "-q", "-z", "endpoints,mysensors").output
         nodes = sorted(int(line.split()[0]) for line in endpoints if re.match(r"\d+\s+\d+", line))
         assert nodes == [0, 46, 79, 80, 84, 101, 255]

@@ -78,7 +78,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -q ./wireshark-nrf24.deb
 python3 tests/hosts/package_check.py installed
-apt-get install -y -q --no-install-recommends python3-pytest binutils
+apt-get install -y -q --no-install-recommends python3-pytest python3-cryptography binutils
 python3 tests/hosts/package_check.py e2e
 dpkg -L wireshark-nrf24 > /root/installed-files
 apt-get purge -y -q wireshark-nrf24

@@ -51,11 +51,13 @@ HostForms = collections.namedtuple("HostForms", [
     "global_profiles",    # whether tshark -C finds a profile in the global folder (3.4: personal only)
     "control_escape",     # how a string's control byte is shown (4.4: \x01, before: \001)
     "conversation_sides", # -z conv columns: the side whose frames '<-' counts, then '->' (3.4: A first)
+    "fields_backslash",   # how -T fields writes a backslash in a string (4.4: doubled)
 ])
 HOST_FORMS = [
-    HostForms((3, 4), 8, "1", "0", "", False, False, [], False, "\\%03o", "AB"),
-    HostForms((4, 0), 0, "1", "0", "", False, False, [], True, "\\%03o", "BA"),
-    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"], True, "\\x%02x", "BA"),
+    HostForms((3, 4), 8, "1", "0", "", False, False, [], False, "\\%03o", "AB", "\\"),
+    HostForms((4, 0), 0, "1", "0", "", False, False, [], True, "\\%03o", "BA", "\\"),
+    HostForms((4, 4), 0, "True", "False", "\tT\tT\tT", True, True, ["plugin_describe"], True, "\\x%02x", "BA",
+              "\\\\"),
 ]
 
 

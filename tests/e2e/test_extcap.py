@@ -124,7 +124,8 @@ class Capture:
 
 
 def board(script, commands_before=3, **kwargs):
-    return FakeBoard(script, commands_before, owner=UNPRIVILEGED, **kwargs)
+    """The pretend sniffer, its terminal given to the uid tshark runs as (as root, the unprivileged one)."""
+    return FakeBoard(script, commands_before, owner=UNPRIVILEGED if os.geteuid() == 0 else None, **kwargs)
 
 
 class TestListing:

@@ -1,6 +1,7 @@
 -- A minimal sub-dissector for nRF24 payloads, to copy and adapt.
 -- It joins the heuristic list "nrf24": the nrf24 dissector offers it every
--- payload whose CRC is good, byte-aligned, in a buffer of its own.
+-- payload whose CRC is good, byte-aligned, in a buffer of its own. A member that
+-- takes the payload sets the Protocol column; one that refuses it leaves "nrf24".
 --
 -- The toy protocol: a marker byte 0xA5, a count N, then N data bytes.
 --   tshark -X lua_script:nrf24-hello.lua -r capture.pcap -V
@@ -22,6 +23,7 @@ local function heuristic(tvb, pinfo, tree)
     if len > 2 then
         subtree:add(f_data, tvb(2))
     end
+    pinfo.cols.protocol = "nrf24hello"
     pinfo.cols.info:append(" [hello, " .. (len - 2) .. " bytes]")
     return true
 end

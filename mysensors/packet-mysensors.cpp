@@ -918,12 +918,14 @@ static proto_item *add_header(tvbuff_t *tvb, proto_tree *tree, const mysensors_h
 /* Decodes a message the heuristic has accepted; tvb holds it from offset 0, and
  * for a decrypted one the padding after it. The Source column becomes the hop's
  * transmitter, so that it pairs with the next hop the nRF24 module puts in
- * Destination; Info keeps the radio summary and gets ours appended. */
+ * Destination; Info keeps the radio summary and gets ours appended; Protocol
+ * says whose message it is. */
 static void dissect_mysensors(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const mysensors_header *h,
                               gboolean decrypted)
 {
     guint size = message_size(h);
     mysensors_tap_info *info = NULL;
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "mysensors");
     if (have_tap_listener(mysensors_tap)) {
         info = wmem_new0(pinfo->pool, mysensors_tap_info);
         info->last = h->last;

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "nrf24_plugin.h"
+#include "nrf24_frame.h"
 
 NRF24_EXPORT void proto_register_nrf24(void);
 NRF24_EXPORT void proto_reg_handoff_nrf24(void);
@@ -80,6 +81,13 @@ static gint *ett[] = {
 };
 
 static proto_plugin plugin_nrf24;
+
+/* Trace lines go to standard error: standard output belongs to the host, whose
+ * packet list, PDML, JSON or capture written with -w - they would corrupt. */
+static void trace(const char *line)
+{
+    fprintf(stderr, "%s\n", line);
+}
 
 /* The summary is composed here and copied by the Info column at once. */
 static gchar col_info[100];
@@ -161,8 +169,28 @@ static const gchar *buildColInfo(guint64 nodeAddress, guint8 payloadLen, guint8 
     return col_info;
 }
 
-/* The payload starts one bit past a byte boundary: copy it out aligned, show it,
- * and offer it to the heuristic list only when the CRC vouches for it. */
+/* Shares what was decoded with the modules that build on this one (nrf24_frame.h).
+ * Like the summary, the record is module state rewritten for each frame: the
+ * module allocates nothing, and readers use it only while the frame is dissected. */
+static nrf24_frame frame_decoded;
+
+static void attach_frame(packet_info *pinfo, guint64 nodeAddress, guint8 payloadLen, guint8 pid, guint8 noAck,
+                         gboolean crc_ok, guint16 packet_crc, int bitoffset)
+{
+    frame_decoded.address = nodeAddress;
+    frame_decoded.payload_len = payloadLen;
+    frame_decoded.pid = pid;
+    frame_decoded.no_ack = noAck != 0;
+    frame_decoded.crc_ok = crc_ok;
+    frame_decoded.crc = packet_crc;
+    frame_decoded.payload_bit_offset = (guint)bitoffset;
+    p_add_proto_data(pinfo->pool, pinfo, proto_nrf24, NRF24_FRAME_KEY, &frame_decoded);
+}
+
+/* The payload starts one bit past a byte boundary: copy it out aligned, show it
+ * as its own data source, and offer it to the heuristic list only when the CRC
+ * vouches for it. A payload nobody takes stays "nrf24" and is shown only as that
+ * data source, which already holds its bytes. */
 static void dissect_nrf24_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
                                   int bitoffset, guint8 payloadLen, gboolean crc_ok)
 {
@@ -173,15 +201,14 @@ static void dissect_nrf24_payload(tvbuff_t *tvb, packet_info *pinfo, proto_tree 
     tvbuff_t *tvb_next = tvb_new_octet_aligned(tvb, bitoffset, 8 * payloadLen);
     add_new_data_source(pinfo, tvb_next, "NRF24 Payload Data");
 
+    /* The sub-dissector that takes the payload labels the Protocol column itself. */
     heur_dtbl_entry_t *heur_entry = NULL;
-    if (crc_ok && dissector_try_heuristic(heur_subdissector_list, tvb_next, pinfo, tree, &heur_entry, NULL)) {
-        col_set_str(pinfo->cinfo, COL_PROTOCOL, "mysensors");
+    if (crc_ok && dissector_try_heuristic(heur_subdissector_list, tvb_next, pinfo, tree, &heur_entry, NULL))
         return;
-    }
-    puts("  call_dissector");
+    trace("  call_dissector");
     if (pinfo->want_pdu_tracking)
         pinfo->want_pdu_tracking--;
-    col_set_str(pinfo->cinfo, COL_PROTOCOL, crc_ok ? "mysensors" : "nrf24");
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
 }
 
 /* Decodes one frame. The whole captured length counts as consumed, also bytes
@@ -192,7 +219,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     proto_tree *nrf24_tree = NULL;
     int bitoffset = 0;
 
-    puts("dissect_nrf24");
+    trace("dissect_nrf24");
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "nrf24");
     col_add_fstr(pinfo->cinfo, COL_PACKET_LENGTH, "%d", tvb_captured_length(tvb));
     col_clear(pinfo->cinfo, COL_INFO);
@@ -220,6 +247,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         proto_tree_add_bits_item(nrf24_tree, hf_nrf24_crc, tvb, bitoffset + 8 * payloadLen, 16, ENC_BIG_ENDIAN);
     guint16 packet_crc = tvb_get_bits16(tvb, bitoffset + 8 * payloadLen, 16, ENC_BIG_ENDIAN);
     gboolean crc_ok = calc_crc == packet_crc;
+    attach_frame(pinfo, nodeAddress, payloadLen, pid, noAck, crc_ok, packet_crc, bitoffset);
     if (tree) {
         /* Up to 8 bytes from byte 7, but never past the packet: an ack frame ends at byte 8. */
         gint valid_len = MIN(8, (packetLenBits + 7) / 8 - (bitoffset + 7) / 8);
@@ -229,7 +257,7 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     }
 
     if (crc_ok) {
-        puts("CRC OK");
+        trace("CRC OK");
         const gchar *info = buildColInfo(nodeAddress, payloadLen, pid, noAck != 0);
         col_add_str(pinfo->cinfo, COL_INFO, info);
         if (tree)
@@ -237,12 +265,12 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         col_add_str(pinfo->cinfo, COL_DEF_SRC, "?");
         col_add_fstr(pinfo->cinfo, COL_DEF_DST, "%d", (int)(nodeAddress & 0xFF));
     } else {
-        printf("CRC ERR: [CRC calculated, CRC packet] = [%i, %i]\n", calc_crc, packet_crc);
+        fprintf(stderr, "CRC ERR: [CRC calculated, CRC packet] = [%i, %i]\n", calc_crc, packet_crc);
         col_set_str(pinfo->cinfo, COL_INFO, "CRC Error");
     }
 
     dissect_nrf24_payload(tvb, pinfo, tree, bitoffset, payloadLen, crc_ok);
-    puts("Done dissect_nrf24");
+    trace("Done dissect_nrf24");
     return tvb_captured_length(tvb);
 }
 
@@ -251,32 +279,32 @@ static int dissect_nrf24(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 void proto_register_nrf24(void)
 {
     proto_nrf24 = proto_register_protocol("NRF24", "nrf24", "nrf24");
-    printf("register_dissector proto_nrf24=%i\n", proto_nrf24);
+    fprintf(stderr, "register_dissector proto_nrf24=%i\n", proto_nrf24);
     if (register_dissector("nrf24", dissect_nrf24, proto_nrf24) == NULL)
-        puts("!!! register_dissector returned NULL");
-    puts("register_heur_dissector_list");
+        trace("!!! register_dissector returned NULL");
+    trace("register_heur_dissector_list");
     heur_subdissector_list = register_heur_dissector_list("nrf24", proto_nrf24);
     if (heur_subdissector_list == NULL)
-        puts("!!!!!!! heur_subdissector_list=NULL");
-    puts("proto_register_field_array");
+        trace("!!!!!!! heur_subdissector_list=NULL");
+    trace("proto_register_field_array");
     proto_register_field_array(proto_nrf24, hf, array_length(hf));
-    puts("proto_register_subtree_array");
+    trace("proto_register_subtree_array");
     proto_register_subtree_array(ett, array_length(ett));
 }
 
 /* Nothing to attach to: frames reach the dissector by its name. */
 void proto_reg_handoff_nrf24(void)
 {
-    printf("proto_reg_handoff_nrf24 (proto_nrf24=%i)\n", proto_nrf24);
-    puts("Done proto_reg_handoff_nrf24");
+    fprintf(stderr, "proto_reg_handoff_nrf24 (proto_nrf24=%i)\n", proto_nrf24);
+    trace("Done proto_reg_handoff_nrf24");
 }
 
 /* The entry point the host looks up after accepting the version symbols. */
 void plugin_register(void)
 {
-    puts("plugin_register");
+    trace("plugin_register");
     plugin_nrf24.register_protoinfo = proto_register_nrf24;
     plugin_nrf24.register_handoff = proto_reg_handoff_nrf24;
     proto_register_plugin(&plugin_nrf24);
-    puts("Done plugin_register");
+    trace("Done plugin_register");
 }

@@ -55,15 +55,15 @@ COLUMN_CASES = [
     ("addr=0102030405 pid=1",
      "nrf24", "9", "Adr:0x0102030405, Len:0(ack), Pid:1, Ack", "?", "5"),
     ("addr=0102030405 payload=%s pid=3 noack=1" % ("ab" * 12),
-     "mysensors", "21", "Adr:0x0102030405, Len:12, Pid:3, NoAck", "?", "5"),
+     "nrf24", "21", "Adr:0x0102030405, Len:12, Pid:3, NoAck", "?", "5"),
     ("addr=a1b2c3d4e5 payload=%s pid=2" % PAYLOAD_63,
-     "mysensors", "72", "Adr:0xa1b2c3d4e5, Len:63, Pid:2, Ack", "?", "229"),
+     "nrf24", "72", "Adr:0xa1b2c3d4e5, Len:63, Pid:2, Ack", "?", "229"),
     ("addr=ffffffffff payload=00 pid=0",
-     "mysensors", "10", "Adr:0xffffffffff, Len:1, Pid:0, Ack", "?", "255"),
+     "nrf24", "10", "Adr:0xffffffffff, Len:1, Pid:0, Ack", "?", "255"),
     ("addr=0000000000 noack=1",
      "nrf24", "9", "Adr:0x0000000000, Len:0(ack), Pid:0, NoAck", "?", "0"),
     ("addr=0102030405 payload=1122 extra=deadbeef",
-     "mysensors", "15", "Adr:0x0102030405, Len:2, Pid:0, Ack", "?", "5"),
+     "nrf24", "15", "Adr:0x0102030405, Len:2, Pid:0, Ack", "?", "5"),
     ("addr=0102030405 payload=1122 crc=0x0000",
      "nrf24", "11", "CRC Error", "", ""),
 ]
@@ -82,8 +82,8 @@ class TestColumns:
         lines = host.run("-r", capture, "-T", "tabs").output
         assert [[cell.strip() for cell in line.split("\t")[2:]] for line in lines] == [
             ["?", "→", "5", "nrf24", "9", "Adr:0x0102030405, Len:0(ack), Pid:1, Ack"],
-            ["?", "→", "5", "mysensors", "21", "Adr:0x0102030405, Len:12, Pid:3, NoAck"],
-            ["?", "→", "229", "mysensors", "72", "Adr:0xa1b2c3d4e5, Len:63, Pid:2, Ack"],
+            ["?", "→", "5", "nrf24", "21", "Adr:0x0102030405, Len:12, Pid:3, NoAck"],
+            ["?", "→", "229", "nrf24", "72", "Adr:0xa1b2c3d4e5, Len:63, Pid:2, Ack"],
         ]
 
 

@@ -90,8 +90,8 @@ class TestInstall:
         capture = host.capture(["addr=a8a8e1fc02 payload=01 pid=2"], nrf24_encode.LINKTYPE_USER0)
         if layout is install_global and not forms.global_profiles:
             result = host.run("-C", "nrf24", "-r", capture, env=installed.host_env, user_dlt=False, check=False)
-            assert (result.returncode, result.stderr.splitlines()) == (
+            assert (result.returncode, result.messages) == (
                 1, ['tshark: Configuration Profile "nrf24" does not exist'])
             return
         rows = host.run("-C", "nrf24", "-r", capture, "-T", "tabs", env=installed.host_env, user_dlt=False).output
-        assert rows[0].split("\t")[2:6] == ["0x000000a8a8e1fc02", "1", "2", "mysensors"]
+        assert rows[0].split("\t")[2:6] == ["0x000000a8a8e1fc02", "1", "2", "nrf24"]

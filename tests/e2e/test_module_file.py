@@ -57,7 +57,7 @@ class TestHostVersion:
     def test_this_host_loads_every_module(self, host, modules):
         rows, result = host.plugins()
         loaded = {row[0]: row[1:3] for row in rows if row[0] in CONTRACT}
-        assert result.stderr == ""
+        assert result.messages == []
         assert loaded == {os.path.basename(module): CONTRACT[os.path.basename(module)][1] for module in modules}
 
     def test_host_of_another_version_refuses_each_module(self, host, modules):

@@ -88,7 +88,7 @@ def test_under_memcheck(host, seed, kind, mode):
     capture, frames, options = round_capture(host, seed, kind)
     result = host.run("-r", capture, *MODES[mode], *options, prefix=VALGRIND, check=False)
     assert result.returncode == 0, "valgrind or tshark failed:\n" + result.stderr[-4000:]
-    assert [line for line in result.lines + result.stderr.splitlines() if "Dissector bug" in line] == []
+    assert [line for line in result.output + result.stderr.splitlines() if "Dissector bug" in line] == []
     passes = 2 if "-2" in MODES[mode] else 1  # the second pass reads what the link analysis kept
     assert result.frame_trace.count("dissect_nrf24") == frames * passes
     if kind == "MySensors" and mode == "pdml":

@@ -314,7 +314,7 @@ class TestHeuristic:
     def test_not_taken(self, host, options):
         result = host.fields(payload_capture(host, [payload for _, payload in self.REFUSED]), "_ws.col.Info",
                              "mysensors.sender", extra=options)
-        per_frame = "\n".join(result.lines).split("\ndissect_nrf24\n")[1:]
+        per_frame = result.per_frame()
         assert len(per_frame) == len(self.REFUSED)
         for (name, payload), text, row in zip(self.REFUSED, per_frame, result.output):
             assert (name, "  call_dissector" in text.splitlines()) == (name, True)

@@ -2,8 +2,8 @@
 
 Every run gets a private plug-in folder holding only our module(s), an empty HOME
 and TZ=UTC. As root, tshark ignores WIRESHARK_PLUGIN_DIR, so it is run as an
-unprivileged uid then. The module's trace lines share stdout with tshark's own
-output; they are separated from it by exact match.
+unprivileged uid then. The module's trace lines go to stderr; they are picked out
+of it by exact match, beside tshark's own messages.
 """
 
 import atexit
@@ -119,22 +119,24 @@ def shown_hex(value, digits):
 
 
 class Result:
-    """One tshark run: the module's trace lines, tshark's own lines, and both together in order."""
+    """One tshark run: tshark's own output lines; on stderr the module's trace lines and everything else
+    (messages)."""
 
     def __init__(self, stdout, stderr, returncode):
-        self.lines = stdout.splitlines()
-        self.trace = [line for line in self.lines if TRACE_LINES.fullmatch(line)]
-        self.output = [line for line in self.lines if not TRACE_LINES.fullmatch(line)]
-        self.frame_trace = self.trace[STARTUP_TRACE_LEN:]
+        self.output = stdout.splitlines()
         self.stderr = stderr
+        self.trace = [line for line in stderr.splitlines() if TRACE_LINES.fullmatch(line)]
+        self.messages = [line for line in stderr.splitlines() if not TRACE_LINES.fullmatch(line)]
+        self.frame_trace = self.trace[STARTUP_TRACE_LEN:]
         self.returncode = returncode
 
     def per_frame(self):
-        """All lines, split at each frame's "dissect_nrf24": one text per frame dissected."""
-        return "\n".join(self.lines).split("\ndissect_nrf24\n")[1:]
+        """stderr split at each frame's "dissect_nrf24": what the module (and any Lua member of the heuristic
+        list that reports on stderr) wrote per frame dissected, in order."""
+        return ("\n" + self.stderr).split("\ndissect_nrf24\n")[1:]
 
     def pdml_packets(self, keep=lambda line: True):
-        """The packet elements of a -T pdml run, without the trace lines (and the lines keep refuses)."""
+        """The packet elements of a -T pdml run (without the lines keep refuses)."""
         return ET.fromstring("\n".join(line for line in self.output if keep(line))).findall("packet")
 
 

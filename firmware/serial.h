@@ -10,7 +10,9 @@
 
 void serial_init(void);
 uint16_t serial_room(void);
-void serial_write(const char *text, uint8_t len);
+void serial_begin(void);
+void serial_put(char c);
+void serial_end(void);
 int serial_getc(void);
 uint8_t serial_input_waiting(void);
 

@@ -2,8 +2,9 @@
 16 MHz with a model of the nRF24L01+ (firmware/sim/nrf24_board.c), checked against
 the line protocol (doc/sniffer-protocol.md) and the radio's register map.
 
-Reads are built with the project's encoder (tools/nrf24_encode.py). Times are
-microseconds of simulated time since reset; the board's clock counts from reset.
+Reads are built with the project's encoder (tools/nrf24_encode.py) and put on the
+air through air_read(). Times are microseconds of simulated time since reset; the
+board's clock counts from reset.
 """
 
 import os
@@ -16,13 +17,14 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from nrf24_board import BOOT_DONE_US, Board, BoardMissing  # noqa: E402
+from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_read  # noqa: E402
 from nrf24_encode import bits_of, encode_frame, pack_bits  # noqa: E402
 
 FIRMWARE_DIR = os.path.join(HERE, "..", "..", "firmware")
 CLOCK_RESOLUTION_US = 4         # the protocol's promise
 WRAP = 1 << 32
-BOOT_LINE = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+BOOT_LINE = "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+BOOT = ["#boot reset=power-on", BOOT_LINE]
 RADIO_ERROR = "#error radio: no answer on SPI"
 READ_LINE = re.compile(r"^([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)$")
 # Registers that the radio itself changes (interrupt flags, FIFO state).
@@ -75,7 +77,7 @@ MODES = [
 class TestBootConfiguration:
     def test_boot_defaults(self, board):
         run = board.run([(BOOT_DONE_US, "dump")], end=BOOT_DONE_US + 1)
-        assert run.texts() == [BOOT_LINE]
+        assert run.texts() == BOOT
         regs = run.dumps[0][1]
         expected = dict(COMMON, RF_CH=76, RF_SETUP=0x26, SETUP_AW=0x00, RX_ADDR_P0=bytes.fromhex("aa00000000"))
         assert {k: regs[k] for k in expected} == expected
@@ -93,7 +95,7 @@ class TestBootConfiguration:
             expected = dict(COMMON, RF_CH=76, RF_SETUP=rf_setup, SETUP_AW=setup_aw, RX_ADDR_P0=rx_addr)
             assert {k: regs[k] for k in expected} == expected, command
         statuses = [text for text in run.texts() if "mode=" in text][1:]
-        assert statuses[1::2] == ["#sniffer v=1 ch=76 rate=%s %s hop=- dwell=0" % (rate, mode)
+        assert statuses[1::2] == ["#sniffer v=1 fw=2.0 ch=76 rate=%s %s hop=- dwell=0" % (rate, mode)
                                   for _, mode, _, _ in MODES]
 
     def test_firmware_table_is_what_the_radio_holds(self, board):
@@ -122,21 +124,21 @@ class TestBootConfiguration:
 
 GOOD_COMMANDS = [
     # command, status line after it, registers changed (others must not change)
-    ("c 0", "#sniffer v=1 ch=0 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 0}),
-    ("c 125", "#sniffer v=1 ch=125 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 125}),
-    ("r 2m", "#sniffer v=1 ch=76 rate=2m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x0E}),
-    ("r 1m", "#sniffer v=1 ch=76 rate=1m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x06}),
-    ("p 55", "#sniffer v=1 ch=76 rate=250k mode=p pre=55 hop=- dwell=0",
+    ("c 0", "#sniffer v=1 fw=2.0 ch=0 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 0}),
+    ("c 125", "#sniffer v=1 fw=2.0 ch=125 rate=250k mode=p pre=aa hop=- dwell=0", {"RF_CH": 125}),
+    ("r 2m", "#sniffer v=1 fw=2.0 ch=76 rate=2m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x0E}),
+    ("r 1m", "#sniffer v=1 fw=2.0 ch=76 rate=1m mode=p pre=aa hop=- dwell=0", {"RF_SETUP": 0x06}),
+    ("p 55", "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=55 hop=- dwell=0",
      {"RX_ADDR_P0": bytes.fromhex("5500000000")}),
-    ("a a8a8e1fc01", "#sniffer v=1 ch=76 rate=250k mode=a addr=a8a8e1fc01 hop=- dwell=0",
+    ("a a8a8e1fc01", "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=a addr=a8a8e1fc01 hop=- dwell=0",
      {"SETUP_AW": 3, "RX_ADDR_P0": bytes.fromhex("01fce1a8a8")}),
-    ("a ABCDEF", "#sniffer v=1 ch=76 rate=250k mode=a addr=abcdef hop=- dwell=0",
+    ("a ABCDEF", "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=a addr=abcdef hop=- dwell=0",
      {"SETUP_AW": 1, "RX_ADDR_P0": bytes.fromhex("efcdab0000")}),
-    ("h 5,125,0 60000", "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=5,125,0 dwell=60000", {"RF_CH": 5}),
+    ("h 5,125,0 60000", "#sniffer v=1 fw=2.0 ch=5 rate=250k mode=p pre=aa hop=5,125,0 dwell=60000", {"RF_CH": 5}),
     ("?", BOOT_LINE, {}),
 ]
 
-LONGEST_STATUS = ("#sniffer v=1 ch=125 rate=250k mode=a addr=a8a8e1fc00 hop=%s dwell=60000"
+LONGEST_STATUS = ("#sniffer v=1 fw=2.0 ch=125 rate=250k mode=a addr=a8a8e1fc00 hop=%s dwell=60000"
                   % ",".join(["125"] + ["100"] * 15))
 
 BAD_COMMANDS = [
@@ -156,7 +158,7 @@ class TestCommands:
     def test_good_command_changes_exactly_its_registers(self, board, command, status, changes):
         run = board.run([(BOOT_DONE_US, "dump"), (BOOT_DONE_US + 100, "cmd", command),
                          (BOOT_DONE_US + 4000, "dump")], end=BOOT_DONE_US + 4001)
-        assert run.texts() == [BOOT_LINE, status]
+        assert run.texts() == BOOT + [status]
         before, after = settled(run)
         assert {k: v for k, v in after.items() if before[k] != v} == changes
 
@@ -167,7 +169,7 @@ class TestCommands:
             t += 3000
         events += [(t, "dump"), (t + 100, "cmd", "?")]
         run = board.run(events, end=t + 3000)
-        expected = [BOOT_LINE] + ['#error command: %s "%s"' % (why, command.replace("\t", "?"))
+        expected = BOOT + ['#error command: %s "%s"' % (why, command.replace("\t", "?"))
                                   for command, why in BAD_COMMANDS] + [BOOT_LINE]
         assert run.texts() == expected
         before, after = settled(run)
@@ -177,7 +179,7 @@ class TestCommands:
     def test_overlong_command_is_refused_whole(self, board):
         run = board.run([(BOOT_DONE_US, "cmd", "c 5" + " " * 77), (BOOT_DONE_US + 2000, "cmd", "c 5" + "0" * 78),
                          (BOOT_DONE_US + 5000, "cmd", "?")], end=BOOT_DONE_US + 8000)
-        assert run.texts() == [BOOT_LINE, '#error command: bad channel "c 5%s"' % (" " * 77),
+        assert run.texts() == BOOT + ['#error command: bad channel "c 5%s"' % (" " * 77),
                                "#error command: too long", BOOT_LINE]
 
     def test_longest_status_line_is_whole(self, board):
@@ -193,10 +195,10 @@ class TestCommands:
                                                         (BOOT_DONE_US + 405000, "cmd", "c 5")]
         run = board.run(events, end=BOOT_DONE_US + 410000)
         texts = run.texts()
-        channel_5 = "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0"
+        channel_5 = "#sniffer v=1 fw=2.0 ch=5 rate=250k mode=p pre=aa hop=- dwell=0"
         overrun = "#error command: input overrun"
-        assert texts[0] == BOOT_LINE and texts[-1] == channel_5
-        assert set(texts) == {BOOT_LINE, overrun, channel_5}
+        assert texts[:2] == BOOT and texts[-1] == channel_5
+        assert set(texts[1:]) == {BOOT_LINE, overrun, channel_5}
         assert texts.count(overrun) >= 1 and 18 < texts.count(BOOT_LINE) - 1 < 300
 
     def test_line_end_at_any_moment_is_answered(self, board):
@@ -209,7 +211,7 @@ class TestCommands:
             events += [(t, "send", "?"), (t + k / 16, "cmd", "")]
             windows.append((t + k / 16, t + period))
         run = board.run(events, end=BOOT_DONE_US + (steps + 1) * period)
-        assert run.texts() == [BOOT_LINE] * (steps + 1)
+        assert run.texts() == BOOT + [BOOT_LINE] * steps
         late = [end for end, next_send in windows if not any(end < first < next_send for first, _, _ in run.lines)]
         assert late == []
 
@@ -217,7 +219,7 @@ class TestCommands:
         run = board.run([(BOOT_DONE_US, "cmd", "r 2m"), (BOOT_DONE_US + 1000, "cmd", "c 3"),
                          (BOOT_DONE_US + 2000, "cmd", "a 0102030405"), (BOOT_DONE_US + 3000, "cmd", "p 55"),
                          (BOOT_DONE_US + 4000, "dump")], end=BOOT_DONE_US + 6000)
-        assert run.texts()[-1] == "#sniffer v=1 ch=3 rate=2m mode=p pre=55 hop=- dwell=0"
+        assert run.texts()[-1] == "#sniffer v=1 fw=2.0 ch=3 rate=2m mode=p pre=55 hop=- dwell=0"
         regs = run.dumps[0][1]
         assert (regs["RF_CH"], regs["RF_SETUP"], regs["SETUP_AW"], regs["RX_ADDR_P0"]) == \
             (3, 0x0E, 0x00, bytes.fromhex("5500000000"))
@@ -230,6 +232,15 @@ def parse_read(text):
     m = READ_LINE.match(text)
     assert m, "not a read line: %r" % text
     return int(m.group(1), 16), int(m.group(2)), m.group(3), bytes.fromhex(m.group(4))
+
+
+READ_LINE_V2 = re.compile(r"^([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+) (250k|1m|2m) ([01-]) ([iu])$")
+
+
+def parse_read_v2(text):
+    m = READ_LINE_V2.match(text)
+    assert m, "not a version 2 read line: %r" % text
+    return (int(m.group(1), 16), int(m.group(2)), m.group(3), bytes.fromhex(m.group(4))) + m.group(5, 6, 7)
 
 
 def reads_of(run):
@@ -249,14 +260,15 @@ class TestReads:
         cases = [(frame, offset, prefix) for frame in frames for offset in range(8) for prefix in ("noise", "preamble")]
         events, t = [], BOOT_DONE_US
         for n, (frame, offset, prefix) in enumerate(cases):
-            events.append((t, "read", 76, promiscuous_read(frame, offset, n, prefix)))
+            events.append(air_read(t, 76, promiscuous_read(frame, offset, n, prefix)))
             t += 1500 + 37 * n % 300        # spaced wider than a line, at uneven times
         run = board.run(events, end=t + 2000)
         reads = reads_of(run)
         assert len(reads) == len(cases) == len(run.heard)
-        for (stamp, ch, mode, data), (t_us, _, _, sent), (frame, offset, _) in zip(reads, events, cases):
+        for (stamp, ch, mode, data), (_, _, _, sent, _, _), (irq_us, _), (frame, offset, _) in \
+                zip(reads, events, run.heard, cases):
             assert (ch, mode, data) == (76, "p", sent)
-            assert_stamp(stamp, t_us)
+            assert_stamp(stamp, irq_us)
             bits = bits_of(data)
             assert pack_bits(bits[offset:offset + 8 * len(frame)]) == frame
 
@@ -267,66 +279,101 @@ class TestReads:
         events, t = [(BOOT_DONE_US, "cmd", "a " + addr.hex())], BOOT_DONE_US + 3000
         for frame in frames:
             after_addr = frame[len(addr):]
-            events.append((t, "read", 76, after_addr + bytes(32 - len(after_addr))))
+            events.append(air_read(t, 76, after_addr + bytes(32 - len(after_addr))))
             t += 1500
         run = board.run(events, end=t + 2000)
         reads = reads_of(run)
         assert len(reads) == len(frames)
-        for (stamp, ch, mode, data), (t_us, *_), frame in zip(reads, events[1:], frames):
+        for (stamp, ch, mode, data), (irq_us, _), frame in zip(reads, run.heard, frames):
             assert (ch, mode, len(data)) == (76, "a", 5 + 32)
             assert data[:len(frame)] == frame
-            assert_stamp(stamp, t_us)
+            assert_stamp(stamp, irq_us)
 
     def test_time_stamps_across_the_32_bit_wrap(self, board):
         """The simulated clock runs the whole 71.6 minutes (a sleeping CPU costs nothing to simulate)."""
-        # Spaced so that each line is out before the next read: no UART interrupt delays the stamp.
-        arrivals = [WRAP - 5000, WRAP - 2000, WRAP - 3, WRAP + 1500, WRAP + 3100, WRAP + 32768 * 3 + 11]
-        events = [(t, "read", 76, bytes([n] * 32)) for n, t in enumerate(arrivals)]
-        run = board.run(events, end=arrivals[-1] + 2000)
+        # Spaced so that each line is out before the next read: no UART interrupt delays the stamp. The
+        # third read's IRQ comes 3 us before the wrap (its window, 1024 us at 250 kbps, opened before).
+        irqs = [WRAP - 5000, WRAP - 2000, WRAP - 3, WRAP + 1500, WRAP + 3100, WRAP + 32768 * 3 + 300]
+        events = [air_read(t - WINDOW_US["250k"], 76, bytes([n] * 32)) for n, t in enumerate(irqs)]
+        run = board.run(events, end=irqs[-1] + 2000)
         reads = reads_of(run)
-        assert [data for _, _, _, data in reads] == [bytes([n] * 32) for n in range(len(arrivals))]
-        for (stamp, _, _, _), t_us in zip(reads, arrivals):
+        assert [data for _, _, _, data in reads] == [bytes([n] * 32) for n in range(len(irqs))]
+        assert [int(t) for t, _ in run.heard] == irqs
+        for (stamp, _, _, _), t_us in zip(reads, irqs):
             assert_stamp(stamp, t_us)
         assert reads[2][0] > reads[3][0]        # the wrap the host unwraps
 
     def test_reads_follow_the_channel(self, board):
-        run = board.run([(BOOT_DONE_US, "cmd", "c 9"), (BOOT_DONE_US + 2000, "read", 76, bytes(32)),
-                         (BOOT_DONE_US + 3000, "read", 9, bytes([9] * 32))], end=BOOT_DONE_US + 6000)
+        run = board.run([(BOOT_DONE_US, "cmd", "c 9"), air_read(BOOT_DONE_US + 2000, 76, bytes(32)),
+                         air_read(BOOT_DONE_US + 3000, 9, bytes([9] * 32))], end=BOOT_DONE_US + 6000)
         assert [(ch, data) for _, ch, _, data in reads_of(run)] == [(9, bytes([9] * 32))]
         assert [why for _, _, why in run.missed] == ["other-channel"]
 
 
 # ---------------------------------------------------------------------------
-# A burst faster than the serial line.
+# A burst faster than the serial line, at 2 Mbps: a read every 150 us is about as fast as the air allows
+# (a 128 us window, then the next frame's preamble and address).
+
+def burst_events(spacing_us, count, rate="2m"):
+    """Version 2, the rate, then count reads spacing_us apart; each read's first two bytes are its index."""
+    payloads = [bytes([n & 0xFF, n >> 8]) + bytes(random.Random(n).getrandbits(8) for _ in range(30))
+                for n in range(count)]
+    events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "r " + rate)]
+    events += [air_read(BOOT_DONE_US + 5000 + n * spacing_us, 76, p) for n, p in enumerate(payloads)]
+    return events, payloads
+
+
+def fates(run):
+    """What became of each injected read, in the order they were put on the air: None (heard) or why not."""
+    records = sorted([(t, None) for t, _ in run.heard] + [(t, why) for t, _, why in run.missed])
+    return [why for _, why in records]
+
 
 class TestBurst:
-    # 200 us apart: faster than one transmitter can send at 2 Mbps; 700 us: just faster than a line.
-    @pytest.mark.parametrize("spacing_us,count", [(200, 300), (400, 200), (700, 60)])
-    def test_every_line_whole_and_losses_counted(self, board, spacing_us, count):
-        payloads = [bytes([n & 0xFF, n >> 8]) + bytes(random.Random(n).getrandbits(8) for _ in range(30))
-                    for n in range(count)]
-        events = [(BOOT_DONE_US + n * spacing_us, "read", 76, p) for n, p in enumerate(payloads)]
-        run = board.run(events, end=BOOT_DONE_US + count * spacing_us + 400000)
-        assert len(run.heard) == count, "the radio's FIFO overflowed: %s" % run.missed[:3]
-        printed, lost, pending_lost = [], 0, 0
-        for text in run.texts()[1:]:
+    @pytest.mark.parametrize("spacing_us,count", [(150, 300), (400, 200), (900, 60)])
+    def test_every_read_printed_or_counted_and_fifo_full_reported(self, board, spacing_us, count):
+        events, payloads = burst_events(spacing_us, count)
+        run = board.run(events, end=BOOT_DONE_US + 5000 + count * spacing_us + 400000)
+        fate = fates(run)
+        assert set(fate) <= {None, "fifo-full"}
+        printed, lost, pending_lost, full_lines, last_index = [], 0, 0, [], -1
+        for text in run.texts():
+            if text.startswith(("#boot ", "#sniffer ")):
+                continue
             if text.startswith("#lost "):
                 n = int(text.split()[1])
                 assert n >= 1
                 pending_lost += n
                 continue
-            stamp, ch, mode, data = parse_read(text)
+            if text.startswith("#full "):
+                full_lines.append((last_index, int(text.split()[1], 16)))
+                continue
+            stamp, ch, mode, data, rate, rpd, kind = parse_read_v2(text)
             index = data[0] | data[1] << 8
-            assert (ch, mode, data) == (76, "p", payloads[index])
+            assert (ch, mode, data, rate) == (76, "p", payloads[index], "2m")
             # The #lost line came before the first read after the losses, and counted them exactly.
-            skipped = index - (printed[-1] + 1 if printed else 0)
-            assert skipped == pending_lost
+            skipped = [k for k in range(last_index + 1, index) if fate[k] is None]
+            assert len(skipped) == pending_lost
             lost += pending_lost
             pending_lost = 0
             printed.append(index)
+            last_index = index
         lost += pending_lost
-        assert len(printed) + lost == count
+        assert len(printed) + lost == fate.count(None)
         assert printed == sorted(set(printed))
+        # Every read the radio dropped (its FIFO full) came before the first #full line whose time is not
+        # earlier, and after the reads printed before that line.
+        dropped = [(k, t) for k, (t, why) in enumerate(sorted([(t, None) for t, _ in run.heard] +
+                                                              [(t, why) for t, _, why in run.missed]))
+                   if why == "fifo-full"]
+        for k, t_drop in dropped:
+            line = next((n for n, (_, at) in enumerate(full_lines) if at + 1 >= t_drop), None)
+            assert line is not None, (k, t_drop, full_lines)
+            before, _ = full_lines[line]
+            after = next((index for index in printed if index > before), count)
+            assert before < k < after, (k, t_drop, full_lines[line])
+        if spacing_us == 150:
+            assert dropped and full_lines, "the burst did not fill the radio's FIFO"
         for first, last, text in run.lines:
             assert last > first and len(text) + 1 <= 140
 
@@ -337,14 +384,14 @@ class TestBurst:
 class TestNoRadio:
     @pytest.mark.parametrize("miso", ["high", "low"])
     def test_error_line_and_no_reads(self, board, miso):
-        events = [(BOOT_DONE_US + 1000 * n, "read", 76, bytes([0x55] * 32)) for n in range(5)]
+        events = [air_read(BOOT_DONE_US + 1000 * n, 76, bytes([0x55] * 32)) for n in range(5)]
         events += [(BOOT_DONE_US + 6000, "cmd", "c 5"), (BOOT_DONE_US + 9000, "cmd", "?"),
                    (BOOT_DONE_US + 12000, "cmd", "r 9m"),
-                   (BOOT_DONE_US + 15000, "read", 5, bytes(32))]
+                   air_read(BOOT_DONE_US + 15000, 5, bytes(32))]
         run = board.run(events, end=BOOT_DONE_US + 20000, no_radio=miso)
-        assert run.texts() == [BOOT_LINE, RADIO_ERROR,
-                               "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
-                               "#sniffer v=1 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
+        assert run.texts() == BOOT + [RADIO_ERROR,
+                               "#sniffer v=1 fw=2.0 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
+                               "#sniffer v=1 fw=2.0 ch=5 rate=250k mode=p pre=aa hop=- dwell=0", RADIO_ERROR,
                                '#error command: bad rate "r 9m"']
 
 
@@ -352,14 +399,19 @@ class TestNoRadio:
 # RAM: 2 KiB on an ATmega328P.
 
 class TestRam:
-    def test_deepest_stack_fits_with_room_for_an_interrupt(self, board):
-        """Everything at once: hopping over 16 channels, address mode, bad commands, a burst, commands back to back."""
-        events = [(BOOT_DONE_US, "cmd", "h 125" + ",100" * 15 + " 50"), (BOOT_DONE_US + 3000, "cmd", "a a8a8e1fc00"),
-                  (BOOT_DONE_US + 6000, "cmd", "x" * 80), (BOOT_DONE_US + 9000, "cmd", "c 76")]
-        events += [(BOOT_DONE_US + 12000 + 200 * n, "read", 76, bytes([n & 0xFF] * 32)) for n in range(300)]
+    def test_static_ram_and_stack_leave_256_bytes(self, board):
+        """Everything at once: version 2, hopping over 16 channels, address mode, bad commands, a burst at
+        2 Mbps, commands back to back, the radio resetting."""
+        events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "h 125" + ",100" * 15 + " 50"),
+                  (BOOT_DONE_US + 5000, "cmd", "a a8a8e1fc00"), (BOOT_DONE_US + 8000, "cmd", "x" * 80),
+                  (BOOT_DONE_US + 11000, "cmd", "c 76"), (BOOT_DONE_US + 14000, "cmd", "r 2m")]
+        events += [air_read(BOOT_DONE_US + 17000 + 150 * n, 76, bytes([n & 0xFF] * 32)) for n in range(300)]
         events += [(BOOT_DONE_US + 80000, "cmd", "?")] * 100
-        run = board.run(events, end=BOOT_DONE_US + 400000)
-        assert 300 < run.stack and run.static + run.stack <= 2048 - 64, (run.static, run.stack)
+        events += [(BOOT_DONE_US + 400000, "dip")]
+        run = board.run(events, end=BOOT_DONE_US + 1000000)
+        assert "#radio reset" in " ".join(run.texts())
+        assert run.stack > 50 and run.static <= 1536 and 2048 - run.static - run.stack >= 256, \
+            (run.static, run.stack)
 
 
 # ---------------------------------------------------------------------------
@@ -372,8 +424,8 @@ class TestHopping:
         events = [(start, "cmd", "h %s %d" % (",".join(map(str, channels)), dwell_ms))]
         # One read in the middle of each dwell, on the channel the board should be on then.
         for n in range(7):
-            events.append((start + 1000 + n * dwell_ms * 1000 + dwell_ms * 500, "read", channels[n % 3],
-                           bytes([n] * 32)))
+            events.append(air_read(start + 1000 + n * dwell_ms * 1000 + dwell_ms * 500, channels[n % 3],
+                                   bytes([n] * 32)))
         events.append((start + 1000 + 7 * dwell_ms * 1000 + 5000, "cmd", "c 50"))
         run = board.run(events, end=start + 1000 + 9 * dwell_ms * 1000)
         hops = [(t, value[0]) for t, reg, value in run.writes if reg == "RF_CH" and t > start]
@@ -383,8 +435,8 @@ class TestHopping:
         assert all(abs(gap - dwell_ms * 1000) < 100 for gap in gaps), gaps
         reads = reads_of(run)
         assert [(ch, data) for _, ch, _, data in reads] == [(channels[n % 3], bytes([n] * 32)) for n in range(7)]
-        assert run.texts()[1] == "#sniffer v=1 ch=3 rate=250k mode=p pre=aa hop=3,40,125 dwell=20"
-        assert run.texts()[-1] == "#sniffer v=1 ch=50 rate=250k mode=p pre=aa hop=- dwell=0"
+        assert run.texts()[2] == "#sniffer v=1 fw=2.0 ch=3 rate=250k mode=p pre=aa hop=3,40,125 dwell=20"
+        assert run.texts()[-1] == "#sniffer v=1 fw=2.0 ch=50 rate=250k mode=p pre=aa hop=- dwell=0"
         assert not any(t > hops[-1][0] + 100 for t, reg, _ in run.writes if reg == "RF_CH")
 
     def test_other_commands_keep_hopping(self, board):
@@ -395,5 +447,5 @@ class TestHopping:
         assert [ch for _, ch in hops] == [1, 2, 1, 2, 1]
         # "r 1m" did not restart the dwell: the hops stay 10 ms apart.
         assert all(abs(b - a - 10000) < 100 for (a, _), (b, _) in zip(hops, hops[1:]))
-        assert run.texts()[-1].startswith("#sniffer v=1 ch=") and run.texts()[-1].endswith(
+        assert run.texts()[-1].startswith("#sniffer v=1 fw=2.0 ch=") and run.texts()[-1].endswith(
             "rate=1m mode=p pre=aa hop=1,2 dwell=10")

@@ -536,11 +536,13 @@ static void hop_next(void)
 {
     hop_due = 0;
     hop_index = (hop_index + 1) % hop_count;
+    if (radio_ok) {
+        radio_standby();
+        drain_all();                    /* with the channel they were heard on */
+    }
     settings.channel = hop_list[hop_index];
     if (!radio_ok)
         return;
-    radio_standby();
-    drain_all();
     if (radio_set_channel(settings.channel)) {
         radio_listen();
     } else {

@@ -34,7 +34,8 @@
  *                          (RAM: deepest stack, .data + .bss; cycles the CPU slept since the last event)
  * Options: --no-radio high|low (MISO held there, IRQ floating), --no-250k (an nRF24L01
  * without the +), --radio-on US (its supply comes up then, not at reset), --seed N
- * (power-on garbage), --mcusr N (reset flags, default 1: power-on), --optiboot N
+ * (power-on garbage), --mcusr N (reset flags, default 1: power-on; without power-on
+ * or brown-out the radio kept its supply and is past its own reset), --optiboot N
  * (MCUSR cleared, N in r2, as that boot loader leaves them).
  */
 #include <errno.h>
@@ -69,6 +70,7 @@
 #define UBRR0H_ADDRESS  0xC5
 #define UDR0_ADDRESS    0xC6
 #define MCUSR_PORF      0x01
+#define MCUSR_BORF      0x04
 #define RAM_START       0x100
 #define RAM_END         0x8FF
 /* nRF24L01+ timing */
@@ -781,6 +783,8 @@ int main(int argc, char **argv)
     radio.csn = 1;
     radio.irq_level = 1;
     radio_reset();
+    if (!((optiboot >= 0 ? optiboot : mcusr) & (MCUSR_PORF | MCUSR_BORF)) && !radio_on_us)
+        radio.por_until = 0;            /* only the AVR reset: the radio kept its supply */
     radio.por_until += US(radio_on_us);
     avr_raise_irq(irq_pin, 1);
     avr_cycle_timer_register(avr, events[0].at ? events[0].at : 1, run_events, NULL);

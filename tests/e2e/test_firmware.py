@@ -26,7 +26,7 @@ WRAP = 1 << 32
 BOOT_LINE = "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 BOOT = ["#boot reset=power-on", BOOT_LINE]
 RADIO_ERROR = "#error radio: no answer on SPI"
-READ_LINE = re.compile(r"^([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)$")
+READ_LINE = re.compile(r"^([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)(?: (?:250k|1m|2m) [01-] [iu])?$")
 # Registers that the radio itself changes (interrupt flags, FIFO state).
 VOLATILE = {"STATUS", "FIFO_STATUS"}
 
@@ -449,3 +449,184 @@ class TestHopping:
         assert all(abs(b - a - 10000) < 100 for (a, _), (b, _) in zip(hops, hops[1:]))
         assert run.texts()[-1].startswith("#sniffer v=1 fw=2.0 ch=") and run.texts()[-1].endswith(
             "rate=1m mode=p pre=aa hop=1,2 dwell=10")
+
+
+# ---------------------------------------------------------------------------
+# Faults a real board would hit: each case below fails on firmware 1.0.
+
+EXTERNAL_RESET = 0x02   # MCUSR EXTRF: only the AVR reset (a host opened the port); the radio kept its supply
+
+
+def reads_by_index(run):
+    """The IRQ time of each injected read the radio heard, by its place on the air (the first two bytes of
+    the tests' reads)."""
+    records = sorted([(t, None) for t, _ in run.heard] + [(t, why) for t, _, why in run.missed])
+    return {k: t for k, (t, why) in enumerate(records) if why is None}
+
+
+def indexed(n, rest=30):
+    return bytes([n & 0xFF, n >> 8]) + bytes(rest)
+
+
+class TestPowerOn:
+    def test_radio_set_up_after_its_power_on_reset(self, board):
+        """The radio ignores SPI for 100 ms after power-on; without a boot loader nothing else waits."""
+        run = board.run([air_read(BOOT_DONE_US + 1000, 76, bytes(range(32)))], end=BOOT_DONE_US + 4000)
+        assert run.texts()[:2] == BOOT and RADIO_ERROR not in run.texts()
+        assert [data for _, _, _, data in reads_of(run)] == [bytes(range(32))]
+
+    @pytest.mark.parametrize("seed", range(1, 13))
+    def test_no_datasheet_rule_broken_from_garbage_registers(self, board, seed):
+        """Power-on garbage in the register file and RAM (the seed), then every kind of radio set-up: no
+        Timer1 output on CE or CSN, no pull-up into the radio, CE-to-CSN and power-up waits, SPI clock."""
+        events = [(BOOT_DONE_US, "cmd", "c 5"), (BOOT_DONE_US + 3000, "cmd", "r 2m"),
+                  (BOOT_DONE_US + 6000, "cmd", "a a8a8e1fc00"), (BOOT_DONE_US + 9000, "cmd", "h 76,5 3"),
+                  air_read(BOOT_DONE_US + 10500, 76, bytes(range(32)))]
+        run = board.run(events, end=BOOT_DONE_US + 20000, seed=seed, mcusr=EXTERNAL_RESET)
+        assert run.faults == []
+        stamp, ch, mode, data = reads_of(run)[0]
+        assert (ch, mode, data[5:]) == (76, "a", bytes(range(32)))
+        assert_stamp(stamp, run.heard[0][0])
+
+
+RESETS = [
+    # MCUSR, or the flags Optiboot passes in r2 (MCUSR then reads 0), and the #boot line
+    (0x01, None, "#boot reset=power-on"),
+    (0x02, None, "#boot reset=external"),
+    (0x04, None, "#boot reset=brown-out"),
+    (0x08, None, "#boot reset=watchdog"),
+    (0x0A, None, "#boot reset=external,watchdog"),
+    (0x00, 0x02, "#boot reset=external"),
+    (0x00, 0x08, "#boot reset=watchdog"),
+]
+
+
+class TestBootMarker:
+    @pytest.mark.parametrize("mcusr,optiboot,line", RESETS)
+    def test_reset_reason(self, board, mcusr, optiboot, line):
+        run = board.run([], end=BOOT_DONE_US, mcusr=mcusr, optiboot=optiboot)
+        assert run.texts() == [line, BOOT_LINE]
+
+
+class TestVersion2:
+    def test_asked_for_and_left(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "v 3"),
+                         (BOOT_DONE_US + 4000, "cmd", "v 0"), (BOOT_DONE_US + 6000, "cmd", "v 1")],
+                        end=BOOT_DONE_US + 9000)
+        assert run.texts() == BOOT + ["#sniffer v=2 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+                                      '#error command: bad version "v 3"', '#error command: bad version "v 0"',
+                                      BOOT_LINE]
+
+    @pytest.mark.parametrize("rate", ["250k", "1m", "2m"])
+    def test_read_lines_carry_rate_rpd_and_stamp_kind(self, board, rate):
+        events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "r " + rate),
+                  (BOOT_DONE_US + 4000, "cmd", "a e7d3f0")]
+        events += [air_read(BOOT_DONE_US + 7000 + 3000 * n, 76, indexed(n), rate=rate, rpd=n % 2)
+                   for n in range(4)]
+        run = board.run(events, end=BOOT_DONE_US + 20000)
+        reads = [parse_read_v2(text) for text in run.texts() if not text.startswith("#")]
+        assert [(ch, mode, data, r, rpd, kind) for _, ch, mode, data, r, rpd, kind in reads] == \
+            [(76, "a", bytes.fromhex("e7d3f0") + indexed(n), rate, str(n % 2), "i") for n in range(4)]
+        for (stamp, *_), (irq_us, _) in zip(reads, run.heard):
+            assert_stamp(stamp, irq_us)
+
+
+class TestHeardSettings:
+    # The command's line end reaches the board 40 us after it starts; reads 150 us apart at 2 Mbps fall
+    # at every moment of its handling, one run per 6 us step.
+    @pytest.mark.parametrize("command,label", [("c 9", (9, "p")), ("a a8a8e1fc00", (76, "a"))])
+    def test_reads_in_the_fifo_keep_the_settings_they_were_heard_with(self, board, command, label):
+        mislabelled = []
+        for step in range(-200, 200, 6):
+            events = [(BOOT_DONE_US, "cmd", "r 2m"), (BOOT_DONE_US + 3000, "cmd", command)]
+            events += [air_read(BOOT_DONE_US + 2740 + step + 150 * k, 76, indexed(k), rate="2m") for k in range(4)]
+            run = board.run(events, end=BOOT_DONE_US + 12000, mcusr=EXTERNAL_RESET)
+            reads = reads_of(run)
+            assert len(reads) == len(run.heard)
+            mislabelled += [(step, ch, mode) for _, ch, mode, _ in reads if (ch, mode) != (76, "p")]
+        assert mislabelled == []
+
+    def test_reads_in_the_fifo_at_a_hop_keep_their_channel(self, board):
+        """Hopping over 1 and 2 every 2 ms, a read on both channels every 150 us at 2 Mbps: whichever the
+        radio hears is printed with its channel (its second byte)."""
+        events = [(BOOT_DONE_US, "cmd", "r 2m"), (BOOT_DONE_US + 3000, "cmd", "h 1,2 2")]
+        for k in range(300):
+            t = BOOT_DONE_US + 5000 + 150 * k
+            events += [air_read(t, ch, bytes([k & 0xFF, ch]) + bytes(30), rate="2m") for ch in (1, 2)]
+        run = board.run(events, end=BOOT_DONE_US + 200000, mcusr=EXTERNAL_RESET)
+        reads = reads_of(run)
+        assert len(reads) > 20
+        assert [(ch, data[1]) for _, ch, _, data in reads if ch != data[1]] == []
+
+
+class TestStamps:
+    def test_never_earlier_than_the_irq(self, board):
+        """Three reads back to back at 2 Mbps, 136 to 400 us apart, then a pause, over and over: the radio's
+        IRQ, the clearing of its flag and the draining of its FIFO meet in every order."""
+        early = []
+        for gap in range(136, 400, 7):
+            events, t, n = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "r 2m")], \
+                BOOT_DONE_US + 5000, 0
+            for burst in range(12):
+                for _ in range(3):
+                    events.append(air_read(t, 76, indexed(n), rate="2m"))
+                    n, t = n + 1, t + gap
+                t += 1500 + 37 * burst
+            run = board.run(events, end=t + 20000, mcusr=EXTERNAL_RESET)
+            irq = reads_by_index(run)
+            for text in run.texts():
+                if text.startswith("#"):
+                    continue
+                stamp, _, _, data = parse_read(text)
+                kind = parse_read_v2(text)[6] if READ_LINE_V2.match(text) else None
+                late = stamp - irq[data[0] | data[1] << 8]
+                if late < -1 or (kind == "i" and late >= 8):
+                    early.append((gap, text[:8], kind, late))
+        assert early == []
+
+
+class TestRadioReset:
+    def test_found_and_set_up_again_within_a_second(self, board):
+        """The radio's supply dips at 0.3 s: it comes back powered down with its reset values. The board
+        sets it up again with the settings in force; reads from then on are printed."""
+        dip = BOOT_DONE_US + 300000
+        events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "c 9"),
+                  (BOOT_DONE_US + 4000, "cmd", "a a8a8e1fc00"), (dip - 1000, "dump"), (dip, "dip"),
+                  (dip + 1000000, "dump")]
+        events += [air_read(dip + 1000000 + 3000 * n, 9, indexed(n)) for n in range(3)]
+        run = board.run(events, end=dip + 1020000, mcusr=EXTERNAL_RESET)
+        status = "#sniffer v=2 fw=2.0 ch=9 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
+        texts = [text for text in run.texts() if text.startswith("#")]
+        assert texts[-3:-1] == [status, texts[-2]] and texts[-1] == status
+        assert re.fullmatch(r"#radio reset [0-9a-f]{8}", texts[-2])
+        found = int(texts[-2].split()[2], 16)
+        assert dip < found < dip + 1000000
+        assert settled(run)[0] == settled(run)[1]
+        assert [data[5:] for _, _, _, data in reads_of(run)] == [indexed(n) for n in range(3)]
+
+
+class TestRadioFaults:
+    def test_radio_that_answers_late_is_set_up_by_the_board_itself(self, board):
+        run = board.run([air_read(1500000, 76, bytes(range(32)))], end=1510000, radio_on=500000)
+        assert run.texts() == BOOT + [RADIO_ERROR, BOOT_LINE] + [run.texts()[-1]]
+        assert reads_of(run)[0][3] == bytes(range(32))
+        ready = next(first for first, _, text in run.lines if text == BOOT_LINE and first > BOOT_DONE_US)
+        assert 600000 < ready < 800000          # its reset ends at 0.6 s; the board looks every 131 ms
+
+    def test_radio_without_250_kbps_is_told_apart(self, board):
+        run = board.run([(BOOT_DONE_US, "cmd", "r 1m"), air_read(BOOT_DONE_US + 8000, 76, bytes(range(32)))],
+                        end=BOOT_DONE_US + 12000, no_250k=True, mcusr=EXTERNAL_RESET)
+        assert run.texts()[:4] == ["#boot reset=external", BOOT_LINE, "#error radio: no 250 kbps",
+                                   "#sniffer v=1 fw=2.0 ch=76 rate=1m mode=p pre=aa hop=- dwell=0"]
+        assert reads_of(run)[0][3] == bytes(range(32))
+
+    def test_radio_gone_while_hopping_stops_the_interrupt_and_sleeps(self, board):
+        """The radio is unplugged while hopping: the hop's read-back fails, the board says so once, and its
+        floating IRQ line (a glitch at every frame on the air) does not keep the CPU awake."""
+        gone = BOOT_DONE_US + 10000
+        events = [(BOOT_DONE_US, "cmd", "h 1,2 5"), (gone, "unplug")]
+        events += [air_read(gone + 1000 * n, 1, bytes(32)) for n in range(40)]
+        events += [(gone + 50000, "dump")]      # the CPU's sleep is measured from here to the end
+        run = board.run(events, end=gone + 150000, mcusr=EXTERNAL_RESET)
+        assert run.texts()[2:] == ["#sniffer v=1 fw=2.0 ch=1 rate=250k mode=p pre=aa hop=1,2 dwell=5", RADIO_ERROR]
+        assert run.asleep > 0.9 * 100000 * 16, run.asleep

@@ -11,6 +11,7 @@ returns what the board printed and what happened to its radio:
                         (the end of its window), or when it was lost
     run.faults          [(t_us, text)] datasheet rules the firmware broke (timing, pull-ups, pins)
     run.stack, run.static   RAM: the deepest the firmware's stack went, .data + .bss (bytes)
+    run.asleep          CPU cycles spent asleep since the last event before the end
 
 Every read the tests put on the air comes from air_read(), the one place that
 describes a read for the simulated radio.
@@ -69,6 +70,7 @@ class Run:
             elif kind == "end":
                 fields = dict(word.split("=") for word in rest.split()[1:])
                 self.stack, self.static = int(fields["stack"]), int(fields["static"])
+                self.asleep = int(fields["asleep"])
 
     def texts(self):
         return [text for _, _, text in self.lines]
@@ -85,12 +87,15 @@ class Board:
             raise BoardMissing("firmware or simulated board not built (NRF24_FIRMWARE_ELF, NRF24_BOARD; "
                                "configure with -DNRF24_BUILD_TESTS=ON and build)")
 
-    def run(self, events, end, no_radio=None, seed=1, mcusr=None, optiboot=None, no_250k=False, timeout=600):
+    def run(self, events, end, no_radio=None, seed=1, mcusr=None, optiboot=None, no_250k=False, radio_on=None,
+            timeout=600):
         """Events: air_read(...), (t_us, "cmd", text), (t_us, "send", text), (t_us, "dip"), (t_us, "dump").
 
         "cmd" sends text and a line end, "send" the text alone, "dip" resets the radio alone (its supply
         dipped). seed: the garbage in the AVR's registers and RAM at power-on; mcusr: its reset flags
-        (default power-on); optiboot: the flags as Optiboot hands them over (MCUSR cleared, in r2)."""
+        (default power-on; without it the radio kept its supply); optiboot: the flags as Optiboot hands
+        them over (MCUSR cleared, in r2); no_250k: an nRF24L01 without the +; radio_on: when the radio's
+        supply comes up (us)."""
         script = []
         for event in sorted(events, key=lambda e: e[0]):
             t, kind = event[0], event[1]
@@ -112,6 +117,8 @@ class Board:
             options += ["--optiboot", str(optiboot)]
         if no_250k:
             options += ["--no-250k"]
+        if radio_on is not None:
+            options += ["--radio-on", str(radio_on)]
         with tempfile.NamedTemporaryFile("w", suffix=".script") as f:
             f.write("\n".join(script) + "\n")
             f.flush()

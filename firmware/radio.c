@@ -202,15 +202,27 @@ uint8_t radio_fifo_status(void)
     return read_byte(FIFO_STATUS);
 }
 
-/* Reads the oldest read of the RX FIFO (which holds one) into payload, or drops it when payload is NULL. */
+/*
+ * Reads the oldest read of the RX FIFO (which holds one) into payload, or drops
+ * it (into a byte that is overwritten) when payload is NULL. The next byte is
+ * started as soon as one is in, so that the SPI never idles.
+ */
 void radio_take(uint8_t *payload)
 {
+    uint8_t scratch;
+    uint8_t step = payload ? 1 : 0;
+    uint8_t *in = payload ? payload : &scratch;
     CSN_LOW();
     spi_transfer(R_RX_PAYLOAD);
-    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++) {
-        uint8_t in = spi_transfer(NOP);
-        if (payload)
-            *payload++ = in;
+    SPDR = NOP;
+    for (uint8_t left = NRF24_PAYLOAD_MAX; left; left--) {
+        while (!(SPSR & _BV(SPIF)))
+            ;
+        uint8_t byte = SPDR;
+        if (left > 1)
+            SPDR = NOP;
+        *in = byte;
+        in += step;
     }
     CSN_HIGH();
 }

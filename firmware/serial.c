@@ -1,8 +1,9 @@
 /*
  * The USART at SERIAL_BAUD. Output goes through a ring buffer emptied by the
  * UDRE interrupt; a caller checks serial_room(), then writes a whole line straight
- * into the buffer (serial_begin, serial_put, serial_end), so that lines are never
- * cut and need no buffer of their own. Input is queued by the RX interrupt.
+ * into the buffer (serial_begin, serial_put, serial_end, which may be called along
+ * the way to send what is written), so that lines are never cut and need no buffer
+ * of their own. Input is queued by the RX interrupt.
  */
 #include <avr/interrupt.h>
 #include <avr/io.h>
@@ -11,9 +12,9 @@
 #include "board.h"
 #include "serial.h"
 
-static char tx_buf[SERIAL_TX_SIZE];
-static char *volatile tx_head = tx_buf; /* next free byte; written by the main loop only */
-static char *volatile tx_tail = tx_buf; /* next byte to send; written by the UDRE interrupt only */
+char serial_tx_buf[SERIAL_TX_SIZE];
+static char *volatile tx_head = serial_tx_buf; /* next free byte; written by the main loop only */
+static char *volatile tx_tail = serial_tx_buf; /* next byte to send; written by the UDRE interrupt only */
 static volatile char rx_buf[SERIAL_RX_SIZE];
 static volatile uint8_t rx_head, rx_tail;
 
@@ -34,25 +35,18 @@ uint16_t serial_room(void)
     return SERIAL_TX_SIZE - 1 - used;
 }
 
-static char *put_at;                    /* where serial_put writes; published by serial_end */
+char *serial_put_at;                    /* where serial_put writes; published by serial_end */
 
 /* Starts a line; the caller has checked that it fits. */
 void serial_begin(void)
 {
-    put_at = tx_head;
+    serial_put_at = tx_head;
 }
 
-void serial_put(char c)
-{
-    *put_at++ = c;
-    if (put_at == tx_buf + SERIAL_TX_SIZE)
-        put_at = tx_buf;
-}
-
-/* Hands the line to the UDRE interrupt. */
+/* Hands what was written of the line to the UDRE interrupt; serial_put goes on after it. */
 void serial_end(void)
 {
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = put_at; }
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = serial_put_at; }
     UCSR0B |= _BV(UDRIE0);
 }
 
@@ -61,8 +55,8 @@ ISR(USART_UDRE_vect)
 {
     char *tail = tx_tail;
     UDR0 = *tail++;
-    if (tail == tx_buf + SERIAL_TX_SIZE)
-        tail = tx_buf;
+    if (tail == serial_tx_buf + SERIAL_TX_SIZE)
+        tail = serial_tx_buf;
     tx_tail = tail;
     if (tail == tx_head)
         UCSR0B &= ~_BV(UDRIE0);

@@ -10,9 +10,19 @@
 
 void serial_init(void);
 uint16_t serial_room(void);
+extern char serial_tx_buf[SERIAL_TX_SIZE];
+extern char *serial_put_at;
+
 void serial_begin(void);
-void serial_put(char c);
 void serial_end(void);
+
+/* One byte of the line begun; inlined, as every byte printed goes through it. */
+static inline void serial_put(char c)
+{
+    *serial_put_at++ = c;
+    if (serial_put_at == serial_tx_buf + SERIAL_TX_SIZE)
+        serial_put_at = serial_tx_buf;
+}
 int serial_getc(void);
 uint8_t serial_input_waiting(void);
 

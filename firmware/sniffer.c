@@ -359,8 +359,11 @@ static void print_read(const struct taken *r)
         put_hex(r->addr[i]);
     for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++) {
         put_hex(r->payload[i]);
-        if ((i & 7) == 7 && radio_has_reads())
-            drain_radio();          /* keep the radio's FIFO empty at the fastest air rates */
+        if ((i & 7) == 7) {
+            serial_end();           /* the line so far goes out while the rest is written */
+            if (radio_has_reads())
+                drain_radio();      /* keep the radio's FIFO empty at the fastest air rates */
+        }
     }
     if (version >= 2) {
         serial_put(' ');

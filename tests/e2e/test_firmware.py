@@ -630,3 +630,23 @@ class TestRadioFaults:
         run = board.run(events, end=gone + 150000, mcusr=EXTERNAL_RESET)
         assert run.texts()[2:] == ["#sniffer v=1 fw=2.0 ch=1 rate=250k mode=p pre=aa hop=1,2 dwell=5", RADIO_ERROR]
         assert run.asleep > 0.9 * 100000 * 16, run.asleep
+
+
+# ---------------------------------------------------------------------------
+# The 2,000,000 baud build (make SERIAL_BAUD=2000000).
+
+class TestFasterLine:
+    def test_lines_at_2_mbaud_and_commands_taken(self, board):
+        try:
+            fast = Board(os.environ.get("NRF24_FIRMWARE_2M_ELF") or "-")
+        except BoardMissing as why:
+            pytest.skip("2,000,000 baud firmware not built: %s" % why)
+        run = fast.run([(BOOT_DONE_US, "cmd", "v 2"), air_read(BOOT_DONE_US + 2000, 76, indexed(7), rpd=0)],
+                       end=BOOT_DONE_US + 5000)
+        texts = run.texts()
+        assert texts[:3] == BOOT + ["#sniffer v=2 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"]
+        assert parse_read_v2(texts[3])[1:] == (76, "p", indexed(7), "250k", "0", "i")
+        # 10 bits a byte at 2,000,000 baud: 5 us. Status lines go out back to back; a read's line is sent as it
+        # is written, which at this speed takes a little longer than the wire.
+        per_byte = [(last - first) / (len(text) + 1) for first, last, text in run.lines]
+        assert all(5 <= t < 5.5 for t in per_byte[:3]) and 5 <= per_byte[3] < 8, per_byte

@@ -16,6 +16,12 @@ extern char *serial_put_at;
 void serial_begin(void);
 void serial_end(void);
 
+/* Where n bytes of the line begun can be written in one piece (serial_put_at), or NULL at the buffer's end. */
+static inline char *serial_span(uint8_t n)
+{
+    return serial_put_at + n <= serial_tx_buf + SERIAL_TX_SIZE ? serial_put_at : 0;
+}
+
 /* One byte of the line begun; inlined, as every byte printed goes through it. */
 static inline void serial_put(char c)
 {

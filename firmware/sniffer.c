@@ -71,6 +71,13 @@ struct taken {
 static struct taken queue[QUEUE_SIZE];
 static uint8_t queue_head, queue_count;
 static uint16_t queue_lost;             /* lost after the last queued read */
+
+/* The queue's slot n places after its head, without a division. */
+static uint8_t queue_slot(uint8_t n)
+{
+    uint8_t slot = queue_head + n;
+    return slot >= QUEUE_SIZE ? slot - QUEUE_SIZE : slot;
+}
 static uint32_t lost;                   /* reads not printed since the last #lost line */
 
 /*
@@ -357,13 +364,21 @@ static void print_read(const struct taken *r)
     serial_put(' ');
     for (uint8_t i = 0; i < r->addr_len; i++)
         put_hex(r->addr[i]);
-    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++) {
-        put_hex(r->payload[i]);
-        if ((i & 7) == 7) {
-            serial_end();           /* the line so far goes out while the rest is written */
-            if (radio_has_reads())
-                drain_radio();      /* keep the radio's FIFO empty at the fastest air rates */
+    for (const uint8_t *in = r->payload; in < r->payload + NRF24_PAYLOAD_MAX; in += 8) {
+        char *out = serial_span(16);
+        if (out) {                  /* the common case, without a wrap to look for at each digit */
+            for (uint8_t i = 0; i < 8; i++) {
+                *out++ = pgm_read_byte(&hex_digits[in[i] >> 4]);
+                *out++ = pgm_read_byte(&hex_digits[in[i] & 15]);
+            }
+            serial_put_at = out == serial_tx_buf + SERIAL_TX_SIZE ? serial_tx_buf : out;
+        } else {
+            for (uint8_t i = 0; i < 8; i++)
+                put_hex(in[i]);
         }
+        serial_end();               /* the line so far goes out while the rest is written */
+        if (radio_has_reads())
+            drain_radio();          /* keep the radio's FIFO empty at the fastest air rates */
     }
     if (version >= 2) {
         serial_put(' ');
@@ -395,7 +410,7 @@ static void print_queued(void)
         if (r->flags & TAKEN_FULL_BEFORE)
             print_full(r->full_at);
         print_read(r);
-        queue_head = (queue_head + 1) % QUEUE_SIZE;
+        queue_head = queue_slot(1);
         queue_count--;
     } else if (queue_lost) {
         lost += queue_lost;
@@ -469,7 +484,7 @@ static void drain_radio(void)
         if (!(PIND & _BV(PIN_IRQ)))
             edge_floor = clock_us() + IRQ_LATENCY_MAX_US;   /* its edge may be of the read taken now */
 
-        last = queue_count < QUEUE_SIZE ? &queue[(queue_head + queue_count) % QUEUE_SIZE] : NULL;
+        last = queue_count < QUEUE_SIZE ? &queue[queue_slot(queue_count)] : NULL;
         radio_take(last ? last->payload : NULL);
         if (!last) {
             queue_lost++;

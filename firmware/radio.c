@@ -17,6 +17,7 @@
 #include "board.h"
 #include "boot_config.h"
 #include "radio.h"
+#include "serial.h"
 
 #define CSN_LOW()   (PORTB &= ~_BV(PIN_CSN))
 #define CSN_HIGH()  (PORTB |= _BV(PIN_CSN))
@@ -205,7 +206,8 @@ uint8_t radio_fifo_status(void)
 /*
  * Reads the oldest read of the RX FIFO (which holds one) into payload, or drops
  * it (into a byte that is overwritten) when payload is NULL. The next byte is
- * started as soon as one is in, so that the SPI never idles.
+ * started as soon as one is in, so that the SPI never idles; the caller holds
+ * the serial line's interrupt off, and the line is fed from here meanwhile.
  */
 void radio_take(uint8_t *payload)
 {
@@ -216,6 +218,7 @@ void radio_take(uint8_t *payload)
     spi_transfer(R_RX_PAYLOAD);
     SPDR = NOP;
     for (uint8_t left = NRF24_PAYLOAD_MAX; left; left--) {
+        serial_feed();              /* the serial line keeps going while its interrupt is held off */
         while (!(SPSR & _BV(SPIF)))
             ;
         uint8_t byte = SPDR;

@@ -13,8 +13,8 @@
 #include "serial.h"
 
 char serial_tx_buf[SERIAL_TX_SIZE];
-static char *volatile tx_head = serial_tx_buf; /* next free byte; written by the main loop only */
-static char *volatile tx_tail = serial_tx_buf; /* next byte to send; written by the UDRE interrupt only */
+char *volatile serial_tx_head = serial_tx_buf; /* next free byte; written by the main loop only */
+char *volatile serial_tx_tail = serial_tx_buf; /* next byte to send; by the UDRE interrupt, or serial_feed */
 static volatile char rx_buf[SERIAL_RX_SIZE];
 static volatile uint8_t rx_head, rx_tail;
 
@@ -29,8 +29,8 @@ void serial_init(void)
 /* Free bytes in the output buffer (one slot stays empty to tell full from empty). */
 uint16_t serial_room(void)
 {
-    char *head = tx_head, *tail;
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = tx_tail; }
+    char *head = serial_tx_head, *tail;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = serial_tx_tail; }
     uint16_t used = head >= tail ? head - tail : SERIAL_TX_SIZE - (tail - head);
     return SERIAL_TX_SIZE - 1 - used;
 }
@@ -40,25 +40,50 @@ char *serial_put_at;                    /* where serial_put writes; published by
 /* Starts a line; the caller has checked that it fits. */
 void serial_begin(void)
 {
-    serial_put_at = tx_head;
+    serial_put_at = serial_tx_head;
 }
 
 /* Hands what was written of the line to the UDRE interrupt; serial_put goes on after it. */
 void serial_end(void)
 {
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = serial_put_at; }
-    UCSR0B |= _BV(UDRIE0);
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        serial_tx_head = serial_put_at;
+        UCSR0B |= _BV(UDRIE0);          /* not between the interrupt's own read and write of UCSR0B */
+    }
+}
+
+/*
+ * Holds the UDRE interrupt off while the radio is read, which must not be
+ * stretched by an interrupt every byte; serial_feed() sends meanwhile.
+ * Returns whether it was on, for serial_release().
+ */
+uint8_t serial_hold(void)
+{
+    uint8_t on;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        on = UCSR0B & _BV(UDRIE0);
+        UCSR0B &= ~_BV(UDRIE0);
+    }
+    return on;
+}
+
+void serial_release(uint8_t was_on)
+{
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        if (was_on && serial_tx_tail != serial_tx_head)
+            UCSR0B |= _BV(UDRIE0);
+    }
 }
 
 /* One byte a call, every 10 us (5 us at 2,000,000 baud) while there is output: kept as short as it can be. */
 ISR(USART_UDRE_vect)
 {
-    char *tail = tx_tail;
+    char *tail = serial_tx_tail;
     UDR0 = *tail++;
     if (tail == serial_tx_buf + SERIAL_TX_SIZE)
         tail = serial_tx_buf;
-    tx_tail = tail;
-    if (tail == tx_head)
+    serial_tx_tail = tail;
+    if (tail == serial_tx_head)
         UCSR0B &= ~_BV(UDRIE0);
 }
 

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <avr/io.h>
+
 #define SERIAL_TX_SIZE 512
 #define SERIAL_RX_SIZE 128
 #define SERIAL_RX_LOST 0x00     /* in the input where bytes were dropped (a host never sends NUL) */
@@ -11,10 +13,23 @@
 void serial_init(void);
 uint16_t serial_room(void);
 extern char serial_tx_buf[SERIAL_TX_SIZE];
+extern char *volatile serial_tx_head, *volatile serial_tx_tail;
 extern char *serial_put_at;
 
 void serial_begin(void);
 void serial_end(void);
+uint8_t serial_hold(void);
+void serial_release(uint8_t was_on);
+
+/* While serial_hold() keeps the interrupt off: the next byte out, if UDR0 has room for it. */
+static inline void serial_feed(void)
+{
+    char *tail = serial_tx_tail;
+    if ((UCSR0A & _BV(UDRE0)) && tail != serial_tx_head) {
+        UDR0 = *tail++;
+        serial_tx_tail = tail == serial_tx_buf + SERIAL_TX_SIZE ? serial_tx_buf : tail;
+    }
+}
 
 /* Where n bytes of the line begun can be written in one piece (serial_put_at), or NULL at the buffer's end. */
 static inline char *serial_span(uint8_t n)

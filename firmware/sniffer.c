@@ -469,8 +469,8 @@ static void drain_radio(void)
             fifo_unfinished = 0;
             return;
         }
-        if (n == NRF24_RX_FIFO_DEPTH) {
-            fifo_unfinished = 1;
+        if (n >= NRF24_RX_FIFO_DEPTH && !(fifo & FIFO_STATUS_RX_FULL)) {
+            fifo_unfinished = 1;        /* the rest after some output; a full FIFO is emptied at once */
             return;
         }
         uint8_t flags = 0;
@@ -485,7 +485,9 @@ static void drain_radio(void)
             edge_floor = clock_us() + IRQ_LATENCY_MAX_US;   /* its edge may be of the read taken now */
 
         last = queue_count < QUEUE_SIZE ? &queue[queue_slot(queue_count)] : NULL;
+        uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
         radio_take(last ? last->payload : NULL);
+        serial_release(sending);
         if (!last) {
             queue_lost++;
         } else {

@@ -66,6 +66,7 @@
 #define MCUSR_ADDRESS   0x54
 #define TCCR1A_ADDRESS  0x80
 #define UCSR0A_ADDRESS  0xC0
+#define UCSR0B_ADDRESS  0xC1
 #define UBRR0L_ADDRESS  0xC4
 #define UBRR0H_ADDRESS  0xC5
 #define UDR0_ADDRESS    0xC6
@@ -565,16 +566,19 @@ static avr_cycle_count_t run_events(struct avr_t *a, avr_cycle_count_t when, voi
 }
 
 /*
- * simavr 1.6 counts a parity bit that 8N1 does not have (11 bits a byte); the
- * line's 10 bits a byte are put back whenever the firmware sends.
+ * The UART's transmitter as the ATmega328P has it: UDR0 is a one-byte buffer in
+ * front of the shift register, so UDRE is set again as soon as a byte moves on
+ * into the shift register, and the interrupt has a whole frame (10 bits: simavr
+ * 1.6 would count a parity bit that 8N1 does not have) to write the next one.
+ * simavr would raise UDRE only once a byte has left.
  */
 static avr_uart_t *uart;
+static avr_cycle_count_t tx_free_at;    /* when the shift register is empty */
+static int tx_waiting = -1;             /* the byte in UDR0 waiting for the shift register, or -1 */
 
-static void uart_byte(struct avr_irq_t *irq, uint32_t value, void *param)
+static void uart_byte(uint8_t value)
 {
-    (void)irq, (void)param;
     avr_cycle_count_t byte_cycles = uart_byte_cycles();
-    uart->cycles_per_byte = byte_cycles;
     if (uart_len == 0)
         uart_first = avr->cycle;
     uart_last = avr->cycle;
@@ -588,6 +592,59 @@ static void uart_byte(struct avr_irq_t *irq, uint32_t value, void *param)
         return;
     }
     uart_line[uart_len++] = value;
+}
+
+static avr_cycle_count_t tx_shifted(struct avr_t *a, avr_cycle_count_t when, void *param);
+
+/* A byte enters the shift register: it is on the line from now, and UDR0 is free again. */
+static void tx_shift(uint8_t value)
+{
+    tx_free_at = avr->cycle + uart_byte_cycles();
+    uart_byte(value);
+    avr_cycle_timer_register(avr, uart_byte_cycles(), tx_shifted, NULL);
+    avr_raise_interrupt(avr, &uart->udrc);
+}
+
+static avr_cycle_count_t tx_shifted(struct avr_t *a, avr_cycle_count_t when, void *param)
+{
+    (void)a, (void)when, (void)param;
+    if (tx_waiting >= 0) {
+        uint8_t value = tx_waiting;
+        tx_waiting = -1;
+        tx_shift(value);
+    }
+    return 0;
+}
+
+/* UDR0 holds a byte: UDRE0 clear, its interrupt not pending (simavr keeps the flag otherwise). */
+static void udre_clear(struct avr_t *a)
+{
+    avr_clear_interrupt(a, &uart->udrc);
+    avr_regbit_clear(a, uart->udrc.raised);
+}
+
+/* simavr raises UDRE when UDRIE is set, as if UDR0 were always empty then: not while a byte waits in it. */
+static avr_io_write_t ucsrb_write_simavr;
+static void *ucsrb_param;
+
+static void ucsrb_write(struct avr_t *a, avr_io_addr_t addr, uint8_t v, void *param)
+{
+    (void)param;
+    ucsrb_write_simavr(a, addr, v, ucsrb_param);
+    if (tx_waiting >= 0)
+        udre_clear(a);
+}
+
+static void udr_write(struct avr_t *a, avr_io_addr_t addr, uint8_t v, void *param)
+{
+    (void)addr, (void)param;
+    udre_clear(a);
+    if (tx_waiting >= 0)
+        fault("UDR0 written while full: a byte is lost", -1);
+    if (a->cycle >= tx_free_at)
+        tx_shift(v);
+    else
+        tx_waiting = v;
 }
 
 /* The deepest the stack went: from the end of .data and .bss up, the first byte that lost its power-on value. */
@@ -771,8 +828,11 @@ int main(int argc, char **argv)
 
     uint32_t flags = 0;
     avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
-    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), uart_byte, NULL);
     uart = avr->io[AVR_DATA_TO_IO(UDR0_ADDRESS)].w.param;
+    avr->io[AVR_DATA_TO_IO(UDR0_ADDRESS)].w.c = udr_write;
+    ucsrb_write_simavr = avr->io[AVR_DATA_TO_IO(UCSR0B_ADDRESS)].w.c;
+    ucsrb_param = avr->io[AVR_DATA_TO_IO(UCSR0B_ADDRESS)].w.param;
+    avr->io[AVR_DATA_TO_IO(UCSR0B_ADDRESS)].w.c = ucsrb_write;
     uart_in = avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
     spi = avr->io[AVR_DATA_TO_IO(SPDR_ADDRESS)].w.param;
     avr->io[AVR_DATA_TO_IO(SPDR_ADDRESS)].w.c = spdr_write;

@@ -334,6 +334,7 @@ class TestBurst:
     def test_every_read_printed_or_counted_and_fifo_full_reported(self, board, spacing_us, count):
         events, payloads = burst_events(spacing_us, count)
         run = board.run(events, end=BOOT_DONE_US + 5000 + count * spacing_us + 400000)
+        assert run.faults == []
         fate = fates(run)
         assert set(fate) <= {None, "fifo-full"}
         printed, lost, pending_lost, full_lines, last_index = [], 0, 0, [], -1

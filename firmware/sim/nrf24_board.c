@@ -121,6 +121,7 @@ static struct {
     uint8_t written[NRF24_ADDR_MAX];
     avr_cycle_count_t por_until, pwr_up_at, ce_rise_at;
     const struct event *window;         /* the read whose window is open, or NULL */
+    avr_cycle_count_t window_end_at;
     uint8_t window_aborted;
 } radio;
 
@@ -418,6 +419,8 @@ static void ce_changed(struct avr_irq_t *irq, uint32_t value, void *param)
               (avr->cycle - radio.pwr_up_at) / (double)CYCLES_PER_US);
 }
 
+static avr_cycle_count_t window_end(struct avr_t *a, avr_cycle_count_t when, void *param);
+
 /* Why the radio does not hear a match now, or NULL when it does. */
 static const char *not_listening(const struct event *ev)
 {
@@ -430,6 +433,8 @@ static const char *not_listening(const struct event *ev)
         return "other-channel";
     if (ev->rate != RATE_ANY && ev->rate != rate_of_setup(radio.reg[RF_SETUP][0]))
         return "other-rate";
+    if (radio.window && avr->cycle >= radio.window_end_at)
+        window_end(avr, avr->cycle, (void *)radio.window);     /* it ends as this match begins */
     if (radio.window)
         return "blind";
     return NULL;
@@ -445,8 +450,10 @@ static void report(const char *what, const struct event *ev, const char *why)
 /* The end of a read window: the read enters the FIFO, unless the radio stopped listening meanwhile. */
 static avr_cycle_count_t window_end(struct avr_t *a, avr_cycle_count_t when, void *param)
 {
-    (void)a, (void)when, (void)param;
-    const struct event *ev = radio.window;
+    (void)a, (void)when;
+    const struct event *ev = param;
+    if (radio.window != ev)
+        return 0;                       /* ended already, by a match in the same cycle */
     const char *why = radio.window_aborted || in_reset() ? "aborted"
                       : radio.fifo_count == NRF24_RX_FIFO_DEPTH ? "fifo-full" : NULL;
     radio.window = NULL;
@@ -484,7 +491,8 @@ static void arrive(const struct event *ev)
     }
     radio.window = ev;
     radio.window_aborted = 0;
-    avr_cycle_timer_register(avr, US(window_us[rate_of_setup(radio.reg[RF_SETUP][0])]), window_end, NULL);
+    radio.window_end_at = avr->cycle + US(window_us[rate_of_setup(radio.reg[RF_SETUP][0])]);
+    avr_cycle_timer_register(avr, radio.window_end_at - avr->cycle, window_end, (void *)ev);
 }
 
 static void dump(void)

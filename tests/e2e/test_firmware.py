@@ -17,7 +17,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_read  # noqa: E402
+from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_model_reads, air_read  # noqa: E402
 from nrf24_encode import bits_of, encode_frame, pack_bits  # noqa: E402
 
 FIRMWARE_DIR = os.path.join(HERE, "..", "..", "firmware")
@@ -651,3 +651,31 @@ class TestFasterLine:
         # is written, which at this speed takes a little longer than the wire.
         per_byte = [(last - first) / (len(text) + 1) for first, last, text in run.lines]
         assert all(5 <= t < 5.5 for t in per_byte[:3]) and 5 <= per_byte[3] < 8, per_byte
+
+
+# ---------------------------------------------------------------------------
+# A network's traffic as the air model has the radio deliver it (tools/nrf24tools/air.py).
+
+class TestAirModel:
+    @pytest.mark.parametrize("rate", ["250k", "2m"])
+    def test_every_read_of_a_network_printed_as_heard(self, board, rate):
+        air = pytest.importorskip("nrf24tools.air", reason="the air model (tools/nrf24tools/air.py) is not here")
+        rng = random.Random(20)
+        timeline = air.network_timeline(rng, 1.0, rate=rate, packets_per_s=30.0)
+        reads = air.Radio(rng, rate=rate, noise_per_s=10.0).reads(timeline)
+        start = BOOT_DONE_US + 10000
+        events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 3000, "cmd", "r " + rate)]
+        events += air_model_reads(reads, start)
+        run = board.run(events, end=start + 1100000)
+        assert run.faults == [] and run.missed == []
+        printed = [parse_read_v2(text) for text in run.texts() if not text.startswith("#")]
+        assert [(ch, mode, data, r) for _, ch, mode, data, r, _, _ in printed] == \
+            [(76, "p", read.data, rate) for read in reads]
+        # RPD as the air model has it, or unknown where a read came in behind; stamps at the IRQ, or later.
+        assert [(n, rpd) for n, ((*_, rpd, _), read) in enumerate(zip(printed, reads)) if rpd not in ("-", str(read.rpd))] == []
+        for (stamp, *_, kind), read in zip(printed, reads):
+            if kind == "i":             # within the bound of doc/sniffer-protocol.md with the line busy
+                assert 0 <= stamp - int(start + read.end) < 8, (stamp, start + read.end)
+            else:
+                assert stamp >= int(start + read.end)
+        assert sum(1 for *_, kind in printed if kind == "i") > len(printed) // 2

@@ -14,7 +14,8 @@ returns what the board printed and what happened to its radio:
     run.asleep          CPU cycles spent asleep since the last event before the end
 
 Every read the tests put on the air comes from air_read(), the one place that
-describes a read for the simulated radio.
+describes a read for the simulated radio; air_model_reads() turns the reads of
+the air model (tools/nrf24tools/air.py) into such events.
 """
 
 import os
@@ -37,6 +38,12 @@ def air_read(t_us, channel, data, rate=None, rpd=1):
     radio's, whatever it is), rpd: its power is above -64 dBm."""
     assert len(data) == 32
     return (t_us, "read", channel, bytes(data), rate, rpd)
+
+
+def air_model_reads(reads, offset_us):
+    """The events for the reads of the air model (tools/nrf24tools/air.py, Radio.reads: each read's window
+    start, channel, rate, 32 bytes and RPD), offset_us later."""
+    return [air_read(offset_us + read.start, read.channel, read.data, rate=read.rate, rpd=read.rpd) for read in reads]
 
 
 class Run:

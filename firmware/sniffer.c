@@ -31,8 +31,8 @@
 #define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
 #define FULL_LINE_MAX       15      /* "#full 0012d687\n" */
 #define IRQ_LATENCY_MAX_US  8       /* from the IRQ's edge to INT0 reading the timer, at worst */
-#define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows: 131 ms */
-#define RADIO_POR_OVERFLOWS 4       /* the first set-up after 131 ms: the radio ignores SPI for 100 ms */
+#define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows (131 ms), first set up at
+                                       the first look: it ignores SPI for 100 ms after power-on */
 #define REPORT_AFTER_TRIES  8       /* a radio that reset and does not answer for 1 s is reported */
 
 static struct radio_settings settings = {
@@ -424,7 +424,8 @@ static void print_queued(void)
 /*
  * Takes the reads in the RX FIFO into the queue, or counts them lost when the
  * queue is full; at most a FIFO's worth at a time, so that reads arriving back
- * to back do not hold up the output.
+ * to back do not hold up the output, unless the FIFO is full (the radio drops
+ * reads then: the reads that were in it are followed by a #full line).
  *
  * RX_DR is cleared first, so that a read arriving from then on raises a new
  * IRQ. A read's stamp is never earlier than its arrival: the IRQ's own stamp

@@ -410,9 +410,9 @@ class TestRam:
         events += [(BOOT_DONE_US + 80000, "cmd", "?")] * 100
         events += [(BOOT_DONE_US + 400000, "dip")]
         run = board.run(events, end=BOOT_DONE_US + 1000000)
-        assert "#radio reset" in " ".join(run.texts())
         assert run.stack > 50 and run.static <= 1536 and 2048 - run.static - run.stack >= 256, \
             (run.static, run.stack)
+        assert "#radio reset" in " ".join(run.texts())      # the run went through the radio's reset too
 
 
 # ---------------------------------------------------------------------------
@@ -596,6 +596,7 @@ class TestRadioReset:
                   (dip + 1000000, "dump")]
         events += [air_read(dip + 1000000 + 3000 * n, 9, indexed(n)) for n in range(3)]
         run = board.run(events, end=dip + 1020000, mcusr=EXTERNAL_RESET)
+        assert [data[-32:] for _, _, _, data in reads_of(run)] == [indexed(n) for n in range(3)]
         status = "#sniffer v=2 fw=2.0 ch=9 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
         texts = [text for text in run.texts() if text.startswith("#")]
         assert texts[-3:-1] == [status, texts[-2]] and texts[-1] == status
@@ -609,14 +610,15 @@ class TestRadioReset:
 class TestRadioFaults:
     def test_radio_that_answers_late_is_set_up_by_the_board_itself(self, board):
         run = board.run([air_read(1500000, 76, bytes(range(32)))], end=1510000, radio_on=500000)
+        assert [data for _, _, _, data in reads_of(run)] == [bytes(range(32))]
         assert run.texts() == BOOT + [RADIO_ERROR, BOOT_LINE] + [run.texts()[-1]]
-        assert reads_of(run)[0][3] == bytes(range(32))
         ready = next(first for first, _, text in run.lines if text == BOOT_LINE and first > BOOT_DONE_US)
         assert 600000 < ready < 800000          # its reset ends at 0.6 s; the board looks every 131 ms
 
     def test_radio_without_250_kbps_is_told_apart(self, board):
         run = board.run([(BOOT_DONE_US, "cmd", "r 1m"), air_read(BOOT_DONE_US + 8000, 76, bytes(range(32)))],
                         end=BOOT_DONE_US + 12000, no_250k=True, mcusr=EXTERNAL_RESET)
+        assert "#error radio: no 250 kbps" in run.texts()
         assert run.texts()[:4] == ["#boot reset=external", BOOT_LINE, "#error radio: no 250 kbps",
                                    "#sniffer v=1 fw=2.0 ch=76 rate=1m mode=p pre=aa hop=- dwell=0"]
         assert reads_of(run)[0][3] == bytes(range(32))
@@ -629,8 +631,8 @@ class TestRadioFaults:
         events += [air_read(gone + 1000 * n, 1, bytes(32)) for n in range(40)]
         events += [(gone + 50000, "dump")]      # the CPU's sleep is measured from here to the end
         run = board.run(events, end=gone + 150000, mcusr=EXTERNAL_RESET)
-        assert run.texts()[2:] == ["#sniffer v=1 fw=2.0 ch=1 rate=250k mode=p pre=aa hop=1,2 dwell=5", RADIO_ERROR]
         assert run.asleep > 0.9 * 100000 * 16, run.asleep
+        assert run.texts()[2:] == ["#sniffer v=1 fw=2.0 ch=1 rate=250k mode=p pre=aa hop=1,2 dwell=5", RADIO_ERROR]
 
 
 # ---------------------------------------------------------------------------

@@ -14,7 +14,13 @@
 #define PIN_CE      PB1
 #define PIN_IRQ     PD2     /* INT0 */
 
+/* 1,000,000 baud, or 2,000,000 (make SERIAL_BAUD=2000000): both exact at 16 MHz with U2X. */
+#ifndef SERIAL_BAUD
 #define SERIAL_BAUD 1000000UL
-#define SERIAL_UBRR (F_CPU / 8 / SERIAL_BAUD - 1)   /* with U2X: exact at 16 MHz (UBRR = 1) */
+#endif
+#define SERIAL_UBRR (F_CPU / 8 / SERIAL_BAUD - 1)
+#if F_CPU % (8 * SERIAL_BAUD) != 0
+#error "SERIAL_BAUD is not exact at this F_CPU"
+#endif
 
 #endif

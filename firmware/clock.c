@@ -6,9 +6,15 @@
 
 volatile uint32_t clock_overflows;
 
-/* Starts Timer1 before the C run-time clears RAM, so that the clock counts from reset. */
+/*
+ * Starts Timer1 before the C run-time runs, so that the clock counts from reset.
+ * The register file holds garbage at power-on and the run-time zeroes r1 only
+ * later (.init2): TCCR1A = 0 compiles to a store of r1, which could otherwise
+ * hand CE and CSN to the timer's compare outputs or change its mode.
+ */
 __attribute__((naked, used, section(".init1"))) static void clock_start(void)
 {
+    __asm__ volatile("clr __zero_reg__");
     TCCR1A = 0;
     TCCR1B = _BV(CS11);
 }

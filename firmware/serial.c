@@ -1,19 +1,20 @@
 /*
- * The USART at 1,000,000 baud. Output goes through a ring buffer emptied by the
- * UDRE interrupt; a caller checks serial_room() and writes a whole line or nothing,
- * so that lines are never cut. Input is queued by the RX interrupt.
+ * The USART at SERIAL_BAUD. Output goes through a ring buffer emptied by the
+ * UDRE interrupt; a caller checks serial_room(), then writes a whole line straight
+ * into the buffer (serial_begin, serial_put, serial_end, which may be called along
+ * the way to send what is written), so that lines are never cut and need no buffer
+ * of their own. Input is queued by the RX interrupt.
  */
 #include <avr/interrupt.h>
 #include <avr/io.h>
-#include <string.h>
 #include <util/atomic.h>
 
 #include "board.h"
 #include "serial.h"
 
-static char tx_buf[SERIAL_TX_SIZE];
-static char *volatile tx_head = tx_buf; /* next free byte; written by the main loop only */
-static char *volatile tx_tail = tx_buf; /* next byte to send; written by the UDRE interrupt only */
+char serial_tx_buf[SERIAL_TX_SIZE];
+char *volatile serial_tx_head = serial_tx_buf; /* next free byte; written by the main loop only */
+char *volatile serial_tx_tail = serial_tx_buf; /* next byte to send; by the UDRE interrupt, or serial_feed */
 static volatile char rx_buf[SERIAL_RX_SIZE];
 static volatile uint8_t rx_head, rx_tail;
 
@@ -28,38 +29,96 @@ void serial_init(void)
 /* Free bytes in the output buffer (one slot stays empty to tell full from empty). */
 uint16_t serial_room(void)
 {
-    char *head = tx_head, *tail;
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = tx_tail; }
+    char *head = serial_tx_head, *tail;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tail = serial_tx_tail; }
     uint16_t used = head >= tail ? head - tail : SERIAL_TX_SIZE - (tail - head);
     return SERIAL_TX_SIZE - 1 - used;
 }
 
-/* Queues len bytes; the caller has checked that they fit. */
-void serial_write(const char *text, uint8_t len)
+char *serial_put_at;                    /* where serial_put writes; published by serial_end */
+
+/* Starts a line; the caller has checked that it fits. */
+void serial_begin(void)
 {
-    char *head = tx_head;
-    uint16_t first = tx_buf + SERIAL_TX_SIZE - head;
-    if (first > len)
-        first = len;
-    memcpy(head, text, first);
-    memcpy(tx_buf, text + first, len - first);
-    head += len;
-    if (head >= tx_buf + SERIAL_TX_SIZE)
-        head -= SERIAL_TX_SIZE;
-    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { tx_head = head; }
-    UCSR0B |= _BV(UDRIE0);
+    serial_put_at = serial_tx_head;
 }
 
-/* One byte a call, every 10 us while there is output: kept as short as it can be. */
-ISR(USART_UDRE_vect)
+/* Hands what was written of the line to the UDRE interrupt; serial_put goes on after it. */
+void serial_end(void)
 {
-    char *tail = tx_tail;
-    UDR0 = *tail++;
-    if (tail == tx_buf + SERIAL_TX_SIZE)
-        tail = tx_buf;
-    tx_tail = tail;
-    if (tail == tx_head)
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        serial_tx_head = serial_put_at;
+        UCSR0B |= _BV(UDRIE0);          /* not between the interrupt's own read and write of UCSR0B */
+    }
+}
+
+/*
+ * Holds the UDRE interrupt off while the radio is read, which must not be
+ * stretched by an interrupt every byte; serial_feed() sends meanwhile.
+ * Returns whether it was on, for serial_release().
+ */
+uint8_t serial_hold(void)
+{
+    uint8_t on;
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        on = UCSR0B & _BV(UDRIE0);
         UCSR0B &= ~_BV(UDRIE0);
+    }
+    return on;
+}
+
+void serial_release(uint8_t was_on)
+{
+    ATOMIC_BLOCK(ATOMIC_RESTORESTATE) {
+        if (was_on && serial_tx_tail != serial_tx_head)
+            UCSR0B |= _BV(UDRIE0);
+    }
+}
+
+/*
+ * One byte a call, every 10 us (5 us at 2,000,000 baud) while there is output:
+ * written out by hand, as at 2,000,000 baud the compiler's version (75 cycles
+ * of every 80) would leave the main loop almost no time; this one takes 52.
+ */
+ISR(USART_UDRE_vect, ISR_NAKED)
+{
+    __asm__ volatile(
+        "push r24\n\t"
+        "in r24, __SREG__\n\t"
+        "push r24\n\t"
+        "push r30\n\t"
+        "push r31\n\t"
+        "lds r30, serial_tx_tail\n\t"
+        "lds r31, serial_tx_tail+1\n\t"
+        "ld r24, Z+\n\t"
+        "sts %[udr], r24\n\t"
+        "cpi r30, lo8(serial_tx_buf+%[size])\n\t"     /* past the end: back to the start */
+        "ldi r24, hi8(serial_tx_buf+%[size])\n\t"
+        "cpc r31, r24\n\t"
+        "brne 1f\n\t"
+        "ldi r30, lo8(serial_tx_buf)\n\t"
+        "ldi r31, hi8(serial_tx_buf)\n"
+        "1:\n\t"
+        "sts serial_tx_tail, r30\n\t"
+        "sts serial_tx_tail+1, r31\n\t"
+        "lds r24, serial_tx_head\n\t"                 /* all sent: the interrupt goes off */
+        "cpse r24, r30\n\t"
+        "rjmp 2f\n\t"
+        "lds r24, serial_tx_head+1\n\t"
+        "cpse r24, r31\n\t"
+        "rjmp 2f\n\t"
+        "lds r24, %[ucsrb]\n\t"
+        "andi r24, %[no_udrie]\n\t"
+        "sts %[ucsrb], r24\n"
+        "2:\n\t"
+        "pop r31\n\t"
+        "pop r30\n\t"
+        "pop r24\n\t"
+        "out __SREG__, r24\n\t"
+        "pop r24\n\t"
+        "reti\n\t"
+        :: [udr] "n"(_SFR_MEM_ADDR(UDR0)), [ucsrb] "n"(_SFR_MEM_ADDR(UCSR0B)), [size] "n"(SERIAL_TX_SIZE),
+           [no_udrie] "n"((uint8_t)~_BV(UDRIE0)));
 }
 
 /*

@@ -1,17 +1,19 @@
 /*
  * nRF24 sniffer for ATmega328P boards: prints every read of an nRF24L01+ that
  * hears raw frames, and takes settings from the host, in the line protocol of
- * doc/sniffer-protocol.md (version 1).
+ * doc/sniffer-protocol.md (versions 1 and 2).
  *
- * The INT0 interrupt stamps the radio's IRQ. The main loop empties the radio's RX
- * FIFO into a queue of reads (counting those that find it full as lost), prints
- * each queued read as one whole line once it fits in the output buffer, reads
- * commands and hops channels. Only the main loop talks to the radio.
+ * The INT0 interrupt stamps the radio's IRQ edges. The main loop empties the
+ * radio's RX FIFO into a queue of reads (counting those that find it full as
+ * lost), prints each queued read as one whole line once it fits in the output
+ * buffer, reads commands, hops channels and checks that the radio is still set
+ * up. Only the main loop talks to the radio.
  */
 #include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/pgmspace.h>
 #include <avr/sleep.h>
+#include <avr/wdt.h>
 #include <string.h>
 
 #include "board.h"
@@ -20,16 +22,23 @@
 #include "radio.h"
 #include "serial.h"
 
-#define PROTOCOL_VERSION    1
+#define FIRMWARE_VERSION    "2.0"
+#define PROTOCOL_LATEST     2
 #define COMMAND_MAX         80
 #define HOP_MAX             16
 #define DWELL_MAX_MS        60000U
 #define LINE_MAX            140
 #define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
+#define FULL_LINE_MAX       15      /* "#full 0012d687\n" */
+#define IRQ_LATENCY_MAX_US  8       /* from the IRQ's edge to INT0 reading the timer, at worst */
+#define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows (131 ms), first set up at
+                                       the first look: it ignores SPI for 100 ms after power-on */
+#define REPORT_AFTER_TRIES  8       /* a radio that reset and does not answer for 1 s is reported */
 
 static struct radio_settings settings = {
     .channel = BOOT_CHANNEL, .rate = RATE_250K, .addr_len = 0, .preamble = BOOT_PREAMBLE,
 };
+static uint8_t version = 1;             /* of the line protocol */
 static uint8_t hop_list[HOP_MAX];
 static uint8_t hop_count;               /* 0: not hopping */
 static uint8_t hop_index;
@@ -40,14 +49,22 @@ static volatile uint8_t hop_due;
 /*
  * Reads taken from the radio wait here to be printed, so that the radio's 3-deep
  * FIFO is emptied between two lines. Each carries the settings it was heard
- * with and how many reads were lost just before it (this queue was full).
+ * with, its stamp's kind and RPD, how many reads were lost just before it (this
+ * queue was full), and whether a #full line goes before it.
  */
-#define QUEUE_SIZE 16
+#define QUEUE_SIZE 12
+#define TAKEN_IRQ_STAMP     0x01    /* the stamp is its IRQ's */
+#define TAKEN_RPD           0x02
+#define TAKEN_RPD_KNOWN     0x04
+#define TAKEN_FULL_BEFORE   0x08    /* "#full full_at" before it */
 struct taken {
     uint32_t stamp;
+    uint32_t full_at;
     uint16_t lost_before;
     uint8_t channel;
+    uint8_t rate;
     uint8_t addr_len;
+    uint8_t flags;
     uint8_t addr[NRF24_ADDR_MAX];
     uint8_t payload[NRF24_PAYLOAD_MAX];
 };
@@ -55,35 +72,71 @@ static struct taken queue[QUEUE_SIZE];
 static uint8_t queue_head, queue_count;
 static uint16_t queue_lost;             /* lost after the last queued read */
 
-static uint8_t radio_ok;
+/* The queue's slot n places after its head, without a division. */
+static uint8_t queue_slot(uint8_t n)
+{
+    uint8_t slot = queue_head + n;
+    return slot >= QUEUE_SIZE ? slot - QUEUE_SIZE : slot;
+}
 static uint32_t lost;                   /* reads not printed since the last #lost line */
-static volatile uint32_t irq_stamp;     /* the first IRQ since the radio's FIFO was last looked into */
-static volatile uint8_t irq_fresh;      /* irq_stamp is of such an IRQ */
+
+/*
+ * The radio's IRQ edges, stamped by INT0. An edge is the first read to arrive
+ * after RX_DR was cleared; reads arriving while the line is low have none.
+ */
+#define EDGES 4
+static volatile uint32_t edge_stamps[EDGES];
+static volatile uint8_t edge_head;      /* written by INT0 only */
+static uint8_t edge_tail;
+static uint32_t edge_floor;             /* an edge stamped before this may be of a read already taken */
 static volatile uint8_t irq_pending;
+static uint8_t fifo_unfinished;         /* the last drain left reads in the FIFO */
+static uint8_t full_ends;               /* bit n: the n-th read taken from now was the last in a FIFO found full */
+static uint32_t full_times[NRF24_RX_FIFO_DEPTH];    /* when each of those FIFOs had room again */
+static uint8_t full_pending;            /* a #full line for the next read queued, or alone */
+static uint32_t full_pending_at;
+
+static uint8_t radio_ok;
+static uint8_t radio_fault;             /* enum radio_result last reported */
+static uint8_t booted;                  /* the first set-up was tried */
+static uint8_t setup_tries;             /* since the radio was found reset */
+static uint8_t reset_found;
+static uint32_t reset_found_at;
+static uint8_t last_watch;              /* low byte of clock_overflows at the last look */
 
 static const char hex_digits[] PROGMEM = "0123456789abcdef";
 static const char *const rate_names[] = { [RATE_250K] = "250k", [RATE_1M] = "1m", [RATE_2M] = "2m" };
 
 static void drain_radio(void);
-static void flush_lost(void);
 
-/* Status lines are never dropped: waits for room, taking the radio's reads meanwhile. */
-static void write_status(const char *line, uint8_t len)
+/* Reads wait in the radio's FIFO: an IRQ came, or the last drain left some. */
+static uint8_t radio_has_reads(void)
 {
-    while (serial_room() < len)
-        if (irq_pending && radio_ok)
-            drain_radio();
-    serial_write(line, len);
+    return (irq_pending || fifo_unfinished) && radio_ok;
+}
+
+/*
+ * Keeps MCUSR for the #boot line in GPIOR0 (which the C run-time leaves alone)
+ * and clears it, which also lets the watchdog be turned off after a watchdog
+ * reset. Optiboot clears MCUSR itself and passes its value on in r2, untouched
+ * by the C run-time up to here.
+ */
+__attribute__((naked, used, section(".init3"))) static void save_reset_flags(void)
+{
+    uint8_t passed;
+    __asm__ volatile("mov %0, r2" : "=r"(passed));
+    GPIOR0 = MCUSR ? MCUSR : passed <= 0x0F ? passed : 0;
+    MCUSR = 0;
+    wdt_disable();
 }
 
 /* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
 ISR(INT0_vect)
 {
     uint16_t ticks = TCNT1;
-    if (!irq_fresh) {
-        irq_stamp = clock_at(ticks);
-        irq_fresh = 1;
-    }
+    uint8_t head = edge_head;
+    edge_stamps[head % EDGES] = clock_at(ticks);
+    edge_head = head + 1;
     irq_pending = 1;
 }
 
@@ -116,15 +169,23 @@ static void tick_stop(void)
 }
 
 /* Two hex digits; inlined, as the 32 bytes of every read go through it. */
-static inline __attribute__((always_inline)) char *put_hex(char *p, uint8_t byte)
+static inline __attribute__((always_inline)) void put_hex(uint8_t byte)
 {
-    *p++ = pgm_read_byte(&hex_digits[byte >> 4]);
-    *p++ = pgm_read_byte(&hex_digits[byte & 15]);
-    return p;
+    serial_put(pgm_read_byte(&hex_digits[byte >> 4]));
+    serial_put(pgm_read_byte(&hex_digits[byte & 15]));
+}
+
+/* A 32-bit time in 8 hex digits. */
+static void put_time(uint32_t t)
+{
+    put_hex(t >> 24);
+    put_hex(t >> 16);
+    put_hex(t >> 8);
+    put_hex(t);
 }
 
 /* Decimal digits, for the few numbers of status lines (a 32-bit division each). */
-static char *put_dec(char *p, uint32_t value)
+static void put_dec(uint32_t value)
 {
     char digits[10];
     uint8_t n = 0;
@@ -133,207 +194,362 @@ static char *put_dec(char *p, uint32_t value)
         value /= 10;
     } while (value);
     while (n)
-        *p++ = digits[--n];
-    return p;
+        serial_put(digits[--n]);
 }
 
 /* Text in RAM (the rate names). */
-static char *put_str(char *p, const char *s)
+static void put_str(const char *s)
 {
     while (*s)
-        *p++ = *s++;
-    return p;
+        serial_put(*s++);
 }
 
 /* Text kept in flash, where the constant strings of status lines live. */
-static char *put_str_P(char *p, const char *s)
+static void put_str_P(const char *s)
 {
     char c;
     while ((c = pgm_read_byte(s++)))
-        *p++ = c;
-    return p;
+        serial_put(c);
 }
 
 /* Digits of a channel number (0..125), without a 32-bit division. */
-static char *put_channel(char *p, uint8_t ch)
+static void put_channel(uint8_t ch)
 {
     if (ch >= 100) {
-        *p++ = '1';
+        serial_put('1');
         ch -= 100;
-        *p++ = '0' + ch / 10;
+        serial_put('0' + ch / 10);
     } else if (ch >= 10) {
-        *p++ = '0' + ch / 10;
+        serial_put('0' + ch / 10);
     }
-    *p++ = '0' + ch % 10;
-    return p;
+    serial_put('0' + ch % 10);
+}
+
+/*
+ * Starts a status line, which is never dropped: waits for room for the longest,
+ * taking the radio's reads meanwhile. serial_end() finishes it.
+ */
+static void begin_status(void)
+{
+    while (serial_room() < LINE_MAX)
+        if (radio_has_reads())
+            drain_radio();
+    serial_begin();
+}
+
+static void end_line(void)
+{
+    serial_put('\n');
+    serial_end();
+}
+
+/* "#boot reset=..." from MCUSR's flags: the first line after every reset. */
+static void print_boot(void)
+{
+    static const char names[] PROGMEM = "power-on\0external\0brown-out\0watchdog";
+    begin_status();
+    put_str_P(PSTR("#boot reset="));
+    const char *name = names;
+    uint8_t reset_flags = GPIOR0, listed = 0;
+    for (uint8_t bit = 1; bit <= 8; bit <<= 1) {
+        if (reset_flags & bit) {
+            if (listed++)
+                serial_put(',');
+            put_str_P(name);
+        }
+        name += strlen_P(name) + 1;
+    }
+    if (!listed)
+        put_str_P(PSTR("unknown"));
+    end_line();
 }
 
 /* The settings line: at boot and after every command taken. */
 static void print_status(void)
 {
-    char line[LINE_MAX];
-    char *p = put_str_P(line, PSTR("#sniffer v="));
-    p = put_dec(p, PROTOCOL_VERSION);
-    p = put_str_P(p, PSTR(" ch="));
-    p = put_channel(p, settings.channel);
-    p = put_str_P(p, PSTR(" rate="));
-    p = put_str(p, rate_names[settings.rate]);
+    begin_status();
+    put_str_P(PSTR("#sniffer v="));
+    put_dec(version);
+    put_str_P(PSTR(" fw=" FIRMWARE_VERSION " ch="));
+    put_channel(settings.channel);
+    put_str_P(PSTR(" rate="));
+    put_str(rate_names[settings.rate]);
     if (settings.addr_len == 0) {
-        p = put_str_P(p, PSTR(" mode=p pre="));
-        p = put_hex(p, settings.preamble);
+        put_str_P(PSTR(" mode=p pre="));
+        put_hex(settings.preamble);
     } else {
-        p = put_str_P(p, PSTR(" mode=a addr="));
+        put_str_P(PSTR(" mode=a addr="));
         for (uint8_t i = 0; i < settings.addr_len; i++)
-            p = put_hex(p, settings.addr[i]);
+            put_hex(settings.addr[i]);
     }
-    p = put_str_P(p, PSTR(" hop="));
+    put_str_P(PSTR(" hop="));
     if (hop_count == 0)
-        *p++ = '-';
+        serial_put('-');
     for (uint8_t i = 0; i < hop_count; i++) {
         if (i)
-            *p++ = ',';
-        p = put_channel(p, hop_list[i]);
+            serial_put(',');
+        put_channel(hop_list[i]);
     }
-    p = put_str_P(p, PSTR(" dwell="));
-    p = put_dec(p, hop_count ? dwell_ms : 0);
-    *p++ = '\n';
-    write_status(line, p - line);
+    put_str_P(PSTR(" dwell="));
+    put_dec(hop_count ? dwell_ms : 0);
+    end_line();
 }
 
-/* The radio did not read back what was written to it. */
+/* What keeps the radio from working (radio_fault). */
 static void print_radio_error(void)
 {
-    static const char text[] = "#error radio: no answer on SPI\n";
-    write_status(text, sizeof text - 1);
+    begin_status();
+    put_str_P(radio_fault == RADIO_NO_250K ? PSTR("#error radio: no 250 kbps") : PSTR("#error radio: no answer on SPI"));
+    end_line();
 }
 
 /* "#error command: WHY "COMMAND"", the command's non-printable bytes shown as '?'. */
 static void print_command_error(const char *why, const char *cmd)
 {
-    char line[LINE_MAX];
-    char *p = put_str_P(line, PSTR("#error command: "));
-    p = put_str_P(p, why);
+    begin_status();
+    put_str_P(PSTR("#error command: "));
+    put_str_P(why);
     if (cmd) {
-        *p++ = ' ';
-        *p++ = '"';
+        serial_put(' ');
+        serial_put('"');
         for (; *cmd; cmd++)
-            *p++ = (*cmd >= ' ' && *cmd <= '~') ? *cmd : '?';
-        *p++ = '"';
+            serial_put((*cmd >= ' ' && *cmd <= '~') ? *cmd : '?');
+        serial_put('"');
     }
-    *p++ = '\n';
-    write_status(line, p - line);
+    end_line();
 }
 
 /* "#lost N" once there is room for it; until then reads keep being counted. */
 static void flush_lost(void)
 {
-    if (!lost)
+    if (!lost || serial_room() < LOST_LINE_MAX)
         return;
-    char line[LOST_LINE_MAX];
-    char *p = put_str_P(line, PSTR("#lost "));
-    p = put_dec(p, lost);
-    *p++ = '\n';
-    if (serial_room() >= (uint16_t)(p - line)) {
-        serial_write(line, p - line);
-        lost = 0;
-    }
+    serial_begin();
+    put_str_P(PSTR("#lost "));
+    put_dec(lost);
+    end_line();
+    lost = 0;
+}
+
+/* "#full TIME" (version 2); the caller has made sure that it fits. */
+static void print_full(uint32_t at)
+{
+    if (version < 2)
+        return;
+    serial_begin();
+    put_str_P(PSTR("#full "));
+    put_time(at);
+    end_line();
 }
 
 /* The length of a read's line, line end included. */
 static uint8_t read_line_length(const struct taken *r)
 {
-    return 8 + 1 + 1 + (r->channel >= 10) + (r->channel >= 100) + 1 + 1 + 1
-           + 2 * (r->addr_len + NRF24_PAYLOAD_MAX) + 1;
+    uint8_t len = 8 + 1 + 1 + (r->channel >= 10) + (r->channel >= 100) + 1 + 1 + 1
+                  + 2 * (r->addr_len + NRF24_PAYLOAD_MAX) + 1;
+    if (version >= 2)
+        len += 1 + (r->rate == RATE_250K ? 4 : 2) + 2 + 2;
+    return len;
 }
 
 /* One read as one line; the caller has made sure that it fits. */
 static void print_read(const struct taken *r)
 {
-    char line[LINE_MAX];
-    char *p = put_hex(line, r->stamp >> 24);
-    p = put_hex(p, r->stamp >> 16);
-    p = put_hex(p, r->stamp >> 8);
-    p = put_hex(p, r->stamp);
-    *p++ = ' ';
-    p = put_channel(p, r->channel);
-    *p++ = ' ';
-    *p++ = r->addr_len ? 'a' : 'p';
-    *p++ = ' ';
+    serial_begin();
+    put_time(r->stamp);
+    serial_put(' ');
+    put_channel(r->channel);
+    serial_put(' ');
+    serial_put(r->addr_len ? 'a' : 'p');
+    serial_put(' ');
     for (uint8_t i = 0; i < r->addr_len; i++)
-        p = put_hex(p, r->addr[i]);
-    for (uint8_t i = 0; i < NRF24_PAYLOAD_MAX; i++) {
-        p = put_hex(p, r->payload[i]);
-        if ((i & 7) == 7 && irq_pending && radio_ok)
+        put_hex(r->addr[i]);
+    for (const uint8_t *in = r->payload; in < r->payload + NRF24_PAYLOAD_MAX; in += 8) {
+        char *out = serial_span(16);
+        if (out) {                  /* the common case, without a wrap to look for at each digit */
+            for (uint8_t i = 0; i < 8; i++) {
+                *out++ = pgm_read_byte(&hex_digits[in[i] >> 4]);
+                *out++ = pgm_read_byte(&hex_digits[in[i] & 15]);
+            }
+            serial_put_at = out == serial_tx_buf + SERIAL_TX_SIZE ? serial_tx_buf : out;
+        } else {
+            for (uint8_t i = 0; i < 8; i++)
+                put_hex(in[i]);
+        }
+        serial_end();               /* the line so far goes out while the rest is written */
+        if (radio_has_reads())
             drain_radio();          /* keep the radio's FIFO empty at the fastest air rates */
     }
-    *p++ = '\n';
-    serial_write(line, p - line);
+    if (version >= 2) {
+        serial_put(' ');
+        put_str(rate_names[r->rate]);
+        serial_put(' ');
+        serial_put(!(r->flags & TAKEN_RPD_KNOWN) ? '-' : r->flags & TAKEN_RPD ? '1' : '0');
+        serial_put(' ');
+        serial_put(r->flags & TAKEN_IRQ_STAMP ? 'i' : 'u');
+    }
+    end_line();
 }
 
 /*
  * Prints the oldest queued read once the output buffer has room for its line
- * (and for the #lost line of the reads lost before it); until then it waits in
- * the queue. With none queued, reads lost behind the last one are reported.
+ * (and for the #lost and #full lines before it); until then it waits in the
+ * queue. With none queued, reads lost behind the last one are reported, then a
+ * #full line that no read followed.
  */
 static void print_queued(void)
 {
     if (queue_count) {
         const struct taken *r = &queue[queue_head];
-        if (serial_room() < (uint16_t)(read_line_length(r) + (lost || r->lost_before ? LOST_LINE_MAX : 0)))
+        uint16_t need = read_line_length(r) + (lost || r->lost_before ? LOST_LINE_MAX : 0)
+                        + (r->flags & TAKEN_FULL_BEFORE ? FULL_LINE_MAX : 0);
+        if (serial_room() < need)
             return;
         lost += r->lost_before;
         flush_lost();
+        if (r->flags & TAKEN_FULL_BEFORE)
+            print_full(r->full_at);
         print_read(r);
-        queue_head = (queue_head + 1) % QUEUE_SIZE;
+        queue_head = queue_slot(1);
         queue_count--;
     } else if (queue_lost) {
         lost += queue_lost;
         queue_lost = 0;
+    } else if (full_pending && !lost && serial_room() >= FULL_LINE_MAX) {
+        print_full(full_pending_at);
+        full_pending = 0;
     }
 }
 
 /*
  * Takes the reads in the RX FIFO into the queue, or counts them lost when the
  * queue is full; at most a FIFO's worth at a time, so that reads arriving back
- * to back do not hold up the output. RX_DR is cleared first, so that a read
- * arriving meanwhile raises a new IRQ. The IRQ's stamp goes to the first read
- * only if the IRQ came after the last look into the FIFO (else its read was
- * taken then); any other read is stamped when it is taken, never before it arrived.
+ * to back do not hold up the output, unless the FIFO is full (the radio drops
+ * reads then: the reads that were in it are followed by a #full line).
+ *
+ * RX_DR is cleared first, so that a read arriving from then on raises a new
+ * IRQ. A read's stamp is never earlier than its arrival: the IRQ's own stamp
+ * for the first read after the FIFO was last found empty, when its edge came
+ * after that; for any other read, the end of the clear when the IRQ line shows
+ * that nothing arrived since (the read was there before), else the moment the
+ * FIFO was seen holding it. RPD is kept for a read only when no other read came
+ * in before it was looked at.
  */
 static void drain_radio(void)
 {
-    static uint8_t spill[NRF24_PAYLOAD_MAX];
-    uint32_t stamp;
-    uint8_t fresh;
     cli();
-    stamp = irq_stamp;
-    fresh = irq_fresh;
     irq_pending = 0;
     sei();
+    uint32_t before_clear = clock_us();
     radio_clear_rx_dr();
-    for (uint8_t n = 0; n < NRF24_RX_FIFO_DEPTH; n++) {
-        struct taken *r = queue_count < QUEUE_SIZE ? &queue[(queue_head + queue_count) % QUEUE_SIZE] : NULL;
-        if (!fresh)
-            stamp = clock_us();
-        fresh = 0;
-        cli();
-        irq_fresh = 0;
-        sei();
-        if (!radio_take(r ? r->payload : spill))
+    uint32_t cleared = clock_us();
+    while ((int32_t)(clock_us() - before_clear) < IRQ_LATENCY_MAX_US)
+        ;                               /* an edge from before the clear is stamped first */
+    uint8_t edge_usable = 0;
+    uint32_t edge = 0;
+    cli();
+    if ((uint8_t)(edge_head - edge_tail) > EDGES)
+        edge_tail = edge_head - EDGES;
+    while (edge_tail != edge_head && (int32_t)(edge_stamps[edge_tail % EDGES] - before_clear) < 0) {
+        edge = edge_stamps[edge_tail % EDGES];
+        edge_tail++;
+        edge_usable = 1;
+    }
+    sei();
+    if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
+        edge_usable = 0;
+
+    struct taken *last = NULL;
+    for (uint8_t n = 0;; n++) {
+        uint8_t fifo = radio_fifo_status();
+        uint32_t checked = clock_us();
+        if (fifo & FIFO_STATUS_RX_EMPTY) {
+            if (last)
+                last->flags |= TAKEN_RPD_KNOWN;
+            edge_floor = checked + IRQ_LATENCY_MAX_US;
+            fifo_unfinished = 0;
             return;
-        if (!r) {
+        }
+        if (n >= NRF24_RX_FIFO_DEPTH && !(fifo & FIFO_STATUS_RX_FULL)) {
+            fifo_unfinished = 1;        /* the rest after some output; a full FIFO is emptied at once */
+            return;
+        }
+        uint8_t flags = 0;
+        uint32_t stamp = checked;
+        if (n == 0 && edge_usable) {
+            stamp = edge;
+            flags = TAKEN_IRQ_STAMP;
+        } else if (PIND & _BV(PIN_IRQ)) {
+            stamp = cleared;            /* no read arrived since the clear */
+        }
+        if (!(PIND & _BV(PIN_IRQ)))
+            edge_floor = clock_us() + IRQ_LATENCY_MAX_US;   /* its edge may be of the read taken now */
+
+        last = queue_count < QUEUE_SIZE ? &queue[queue_slot(queue_count)] : NULL;
+        uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
+        radio_take(last ? last->payload : NULL);
+        serial_release(sending);
+        if (!last) {
             queue_lost++;
         } else {
-            r->stamp = stamp;
-            r->lost_before = queue_lost;
-            r->channel = settings.channel;
-            r->addr_len = settings.addr_len;
-            memcpy(r->addr, settings.addr, NRF24_ADDR_MAX);
+            last->stamp = stamp;
+            last->flags = flags | (radio_rpd() ? TAKEN_RPD : 0);
+            last->lost_before = queue_lost;
+            last->channel = settings.channel;
+            last->rate = settings.rate;
+            last->addr_len = settings.addr_len;
+            memcpy(last->addr, settings.addr, NRF24_ADDR_MAX);
+            if (full_pending) {
+                last->flags |= TAKEN_FULL_BEFORE;
+                last->full_at = full_pending_at;
+                full_pending = 0;
+            }
             queue_lost = 0;
             queue_count++;
         }
+        if (fifo & FIFO_STATUS_RX_FULL) {
+            full_ends |= 1 << (NRF24_RX_FIFO_DEPTH - 1);
+            full_times[NRF24_RX_FIFO_DEPTH - 1] = clock_us();   /* room again: drops came before this */
+        }
+        if (full_ends & 1) {
+            full_pending = 1;
+            full_pending_at = full_times[0];
+        }
+        full_ends >>= 1;
+        memmove(full_times, full_times + 1, sizeof full_times - sizeof full_times[0]);
     }
-    irq_pending = 1;                /* reads kept coming: the rest after a line is printed */
+}
+
+/* Empties the FIFO of a radio in standby: the reads heard with the settings about to change. */
+static void drain_all(void)
+{
+    if (!radio_ok)
+        return;
+    do
+        drain_radio();
+    while (fifo_unfinished);
+}
+
+/* The radio works: reads from here on. */
+static void radio_started(void)
+{
+    radio_ok = 1;
+    radio_fault = RADIO_OK;
+    reset_found = 0;
+    edge_tail = edge_head;
+    edge_floor = clock_us();
+    fifo_unfinished = 0;
+    full_ends = 0;
+    EIFR = _BV(INTF0);
+    EIMSK = _BV(INT0);
+}
+
+/* The radio stopped working: no reads until a set-up succeeds. */
+static void radio_stopped(uint8_t fault)
+{
+    EIMSK = 0;
+    radio_ok = 0;
+    radio_fault = fault;
 }
 
 /* The next channel of the hop list, at the end of a dwell; a radio gone silent is reported. */
@@ -341,9 +557,62 @@ static void hop_next(void)
 {
     hop_due = 0;
     hop_index = (hop_index + 1) % hop_count;
+    if (radio_ok) {
+        radio_standby();
+        drain_all();                    /* with the channel they were heard on */
+    }
     settings.channel = hop_list[hop_index];
-    if (radio_ok && !(radio_ok = radio_set_channel(settings.channel)))
+    if (!radio_ok)
+        return;
+    if (radio_set_channel(settings.channel)) {
+        radio_listen();
+    } else {
+        radio_stopped(RADIO_NO_ANSWER);
         print_radio_error();
+    }
+}
+
+/*
+ * Every 131 ms: a radio that works must still hold its CONFIG (one that reset on
+ * its own comes back powered down); one that does not is set up again. A radio
+ * found reset is reported once it works again (#radio), or as an error if it
+ * does not answer for a second; the first set-up, at boot, is reported at once.
+ */
+static void watch_radio(void)
+{
+    uint32_t now = clock_us();
+    cli();
+    if (!irq_pending)
+        edge_floor = now;               /* no edge waits: keeps the floor within the clock's half range */
+    sei();
+    if (radio_ok) {
+        if (radio_still_configured())
+            return;
+        radio_stopped(RADIO_OK);
+        reset_found = 1;
+        reset_found_at = clock_us();
+        setup_tries = 0;
+    }
+    uint8_t result = radio_configure(&settings);
+    if (result == RADIO_OK) {
+        if (reset_found && version >= 2) {
+            begin_status();
+            put_str_P(PSTR("#radio reset "));
+            put_time(reset_found_at);
+            end_line();
+        }
+        radio_started();
+        print_status();
+        return;
+    }
+    if (setup_tries < REPORT_AFTER_TRIES)
+        setup_tries++;
+    if (!booted)
+        print_status();
+    if (result != radio_fault && (!reset_found || setup_tries == REPORT_AFTER_TRIES)) {
+        radio_stopped(result);
+        print_radio_error();
+    }
 }
 
 /* Parses a decimal number up to max; returns the text after it, or NULL. */
@@ -389,7 +658,8 @@ static uint8_t parse_hex(const char *p, uint8_t *out, uint8_t max)
 
 /*
  * One command line. Everything is parsed and checked into a copy of the settings
- * before anything changes, so a bad command changes nothing.
+ * before anything changes, so a bad command changes nothing. The reads still in
+ * the radio's FIFO are taken with the settings they were heard with first.
  */
 static void run_command(const char *cmd)
 {
@@ -448,6 +718,13 @@ static void run_command(const char *cmd)
                 next.channel = next_hops[0];
             hop_changed = 1;
             break;
+        case 'v':
+            p = parse_dec(arg, PROTOCOL_LATEST, &value);
+            if (!p || *p || value < 1)
+                why = PSTR("bad version");
+            else
+                version = value;
+            break;
         default:
             why = PSTR("unknown command");
         }
@@ -459,20 +736,7 @@ static void run_command(const char *cmd)
         return;
     }
 
-    uint8_t was_ok = radio_ok;
-    if (!was_ok) {
-        radio_ok = radio_configure(&next);
-    } else {
-        if (next.channel != settings.channel)
-            radio_ok &= radio_set_channel(next.channel);
-        if (next.rate != settings.rate)
-            radio_ok &= radio_set_rate(next.rate);
-        if (next.addr_len != settings.addr_len || next.preamble != settings.preamble
-            || memcmp(next.addr, settings.addr, next.addr_len) != 0)
-            radio_ok &= radio_set_address(&next);
-    }
-    settings = next;
-    if (hop_changed) {
+    if (hop_changed) {                  /* the dwell counts from here, as the hops that follow do */
         tick_stop();
         hop_count = next_hop_count;
         if (hop_count) {
@@ -483,10 +747,29 @@ static void run_command(const char *cmd)
             tick_start();
         }
     }
-    if (radio_ok && !was_ok)
-        EIMSK = _BV(INT0);
-    if (!radio_ok)
-        EIMSK = 0;
+    uint8_t result = RADIO_OK;
+    if (!radio_ok) {
+        result = radio_configure(&next);
+    } else if (memcmp(&next, &settings, sizeof next) != 0) {
+        radio_standby();
+        drain_all();
+        uint8_t ok = 1;
+        if (next.channel != settings.channel)
+            ok &= radio_set_channel(next.channel);
+        if (next.rate != settings.rate)
+            result = radio_set_rate(next.rate);
+        if (next.addr_len != settings.addr_len || next.preamble != settings.preamble
+            || memcmp(next.addr, settings.addr, next.addr_len) != 0)
+            ok &= radio_set_address(&next);
+        if (!ok)
+            result = RADIO_NO_ANSWER;
+        radio_listen();
+    }
+    settings = next;
+    if (result == RADIO_OK && !radio_ok)
+        radio_started();
+    else if (result != RADIO_OK)
+        radio_stopped(result);
     print_status();
     if (!radio_ok)
         print_radio_error();
@@ -523,33 +806,43 @@ static void read_commands(void)
     }
 }
 
+/* Whether the clock overflowed WATCH_OVERFLOWS times since the radio was last looked at. */
+static uint8_t watch_due(void)
+{
+    uint8_t now = *(volatile uint8_t *)&clock_overflows;     /* one byte: read at once */
+    if ((uint8_t)(now - last_watch) < WATCH_OVERFLOWS)
+        return 0;
+    last_watch = now;
+    return 1;
+}
+
 int main(void)
 {
     clock_init();
     serial_init();
     radio_init();
     sei();
-    radio_ok = radio_configure(&settings);
-    print_status();
-    if (radio_ok)
-        EIMSK = _BV(INT0);
-    else
-        print_radio_error();
+    print_boot();
 
     set_sleep_mode(SLEEP_MODE_IDLE);
     for (;;) {
-        if (irq_pending && radio_ok)
+        if (radio_has_reads())
             drain_radio();
         print_queued();
         if (hop_due)
             hop_next();
         flush_lost();
-        read_commands();
+        if (booted)
+            read_commands();
+        if (watch_due()) {
+            watch_radio();
+            booted = 1;
+        }
         /* Sleeps only if nothing is left, checked with interrupts off: work an interrupt
            brought after its check (a byte received) would otherwise wait for the next one. */
         cli();
-        if (!irq_pending && !hop_due && !queue_count && !queue_lost && !(lost && serial_room() >= LOST_LINE_MAX)
-            && !serial_input_waiting()) {
+        if (!radio_has_reads() && !hop_due && !queue_count && !queue_lost && !full_pending
+            && !(lost && serial_room() >= LOST_LINE_MAX) && !(booted && serial_input_waiting())) {
             sleep_enable();
             sei();
             sleep_cpu();

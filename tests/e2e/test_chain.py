@@ -19,7 +19,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_board import BOOT_DONE_US, Board, BoardMissing  # noqa: E402
+from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_read  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
@@ -40,8 +40,9 @@ CLOCK_RESOLUTION_US = 4
 CLOCK_OVERFLOW_US = 1 << 15
 WRAP = 1 << 32                          # the board clock's wrap, 71.6 minutes in
 UART_BYTE_US = 10                       # 10 bits a byte at 1,000,000 baud
-BOOT_STATUS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
-ADDRESS_STATUS = "#sniffer v=1 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
+BOOT_MARKER = "#boot reset=power-on"
+BOOT_STATUS = "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+ADDRESS_STATUS = "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=- dwell=0"
 # What tshark shows of each frame: the nrf24 module's fields and the MySensors message it hands off.
 FIELDS = ["frame.protocols", "nrf24.node", "nrf24.ctrl.len", "nrf24.ctrl.pid", "nrf24.ctrl.noack", "nrf24.crc",
           "nrf24.crcvalid", "mysensors.last", "mysensors.sender", "mysensors.destination", "mysensors.command",
@@ -99,7 +100,8 @@ class Chain:
                 events.append((t, "cmd", "a " + GATEWAY.hex()))
                 t += 3000
             t += gap
-            events.append((t, "read", CHANNEL, data))
+            # t is the read's IRQ: its window of 256 bits at 250 kbps opened at the address match before
+            events.append(air_read(t - WINDOW_US["250k"], CHANNEL, data))
             self.arrivals.append(t)
             self.reads.append((mode, frame, payload))
         run = board.run(events, end=t + 5000)
@@ -159,7 +161,7 @@ def tshark_rows(host, capture):
 class TestSerialLine:
     def test_every_read_is_printed_once_with_its_stamp(self, chain):
         """What the rest of the chain relies on: one line a read, in order, no loss, stamps at the IRQ."""
-        assert [text for text in chain.texts if text.startswith("#")] == [BOOT_STATUS, ADDRESS_STATUS]
+        assert [text for text in chain.texts if text.startswith("#")] == [BOOT_MARKER, BOOT_STATUS, ADDRESS_STATUS]
         # The wire time of each line counts its bytes: the text and its \n are all the board sent (no byte
         # the simulator's text would hide, such as a NUL or a \r).
         assert [int((last - first) // UART_BYTE_US) for first, last, _ in chain.lines] == \
@@ -181,7 +183,8 @@ class TestChain:
         reads = sum(1 for _, frame, _ in chain.reads if frame)
         assert len(expected) == reads - (1 if prefixes else 2)      # the damaged frame; and the broadcast
         # status lines are reported, not captured: the settings at boot and after the command
-        assert stderr.splitlines() == ["nrf24_capture: line 1: sniffer: " + BOOT_STATUS[9:],
+        assert stderr.splitlines() == ["nrf24_capture: line 1: unknown status line: " + BOOT_MARKER,
+                                       "nrf24_capture: line 2: sniffer: " + BOOT_STATUS[9:],
                                        "nrf24_capture: line %d: sniffer: %s" % (chain.texts.index(ADDRESS_STATUS) + 1,
                                                                                 ADDRESS_STATUS[9:])]
 

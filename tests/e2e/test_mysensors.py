@@ -519,6 +519,12 @@ def stats_rows(result):
     return rows
 
 
+def conversation_pairs(result):
+    """The node pairs of a -z conv,mysensors run. Which node is side A differs between hosts: each pair sorted."""
+    return sorted(tuple(sorted(line.split()[:3:2], key=int)) for line in result.output
+                  if re.match(r"\d+\s+<->\s+\d+", line))
+
+
 def below(rows, name):
     """The rows below the row of that name, down to the next row as far in as it, without their depth."""
     start = next(i for i, row in enumerate(rows) if row[1] == name)
@@ -550,10 +556,7 @@ class TestNetwork:
 
     def test_conversations_and_endpoints(self, host):
         capture = vector_capture(host, self.FRAMES)
-        conv = host.run("-r", capture, "-q", "-z", "conv,mysensors").output
-        # Which node is side A differs between hosts: each pair as a set of two nodes.
-        pairs = sorted(tuple(sorted(line.split()[:3:2], key=int)) for line in conv
-                       if re.match(r"\d+\s+<->\s+\d+", line))
+        pairs = conversation_pairs(host.run("-r", capture, "-q", "-z", "conv,mysensors"))
         assert pairs == [("0", "101"), ("0", "46"), ("101", "255")]
         endpoints = host.run("-r", capture, "-q", "-z", "endpoints,mysensors").output
         nodes = sorted(int(line.split()[0]) for line in endpoints if re.match(r"\d+\s+\d+", line))
@@ -602,7 +605,4 @@ class TestMessageCounts:
             [["0", "4"], ["101", "3"], ["84", "1"]]
 
     def test_conversations_of_messages(self, counted):
-        conv = counted("-z", "conv,mysensors").output
-        pairs = sorted(tuple(sorted(line.split()[:3:2], key=int)) for line in conv
-                       if re.match(r"\d+\s+<->\s+\d+", line))
-        assert pairs == [("0", "101"), ("0", "84")]
+        assert conversation_pairs(counted("-z", "conv,mysensors")) == [("0", "101"), ("0", "84")]

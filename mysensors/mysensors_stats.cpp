@@ -25,7 +25,7 @@ static wmem_map_t *last_frames;
 mysensors_hop mysensors_classify_hop(packet_info *pinfo, int proto, guint8 last, guint8 sender)
 {
     if (PINFO_FD_VISITED(pinfo))
-        return (mysensors_hop)(GPOINTER_TO_UINT(p_get_proto_data(wmem_file_scope(), pinfo, proto, 0)) - 1);
+        return (mysensors_hop)GPOINTER_TO_UINT(p_get_proto_data(wmem_file_scope(), pinfo, proto, 0));
     mysensors_hop hop = last == sender ? MYS_HOP_MESSAGE : MYS_HOP_RELAY;
     const nrf24_frame *frame = nrf24_frame_lookup(pinfo);
     if (frame) {
@@ -41,7 +41,9 @@ mysensors_hop mysensors_classify_hop(packet_info *pinfo, int proto, guint8 last,
         previous->pid = frame->pid;
         previous->crc = frame->crc;
     }
-    p_add_proto_data(wmem_file_scope(), pinfo, proto, 0, GUINT_TO_POINTER(hop + 1));
+    /* Most hops are messages: only the others are kept, NULL reads back as a message. */
+    if (hop != MYS_HOP_MESSAGE)
+        p_add_proto_data(wmem_file_scope(), pinfo, proto, 0, GUINT_TO_POINTER(hop));
     return hop;
 }
 

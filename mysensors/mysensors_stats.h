@@ -14,7 +14,7 @@
 /* What a hop is to the statistics: each message is counted once, at the hop its
  * sender transmits; repeaters' hops and retransmissions apart. */
 typedef enum {
-    MYS_HOP_MESSAGE,          /* the sender's own transmission (last == sender) */
+    MYS_HOP_MESSAGE = 0,      /* the sender's own transmission (last == sender) */
     MYS_HOP_RELAY,            /* a repeater passing the message on */
     MYS_HOP_RETRANSMISSION,   /* the same radio frame again: same address, PID and CRC */
 } mysensors_hop;

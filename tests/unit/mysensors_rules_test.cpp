@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <epan/packet.h>
-#include <wsutil/wmem/wmem.h>
 
 #include "mysensors_decrypt.h"
 #include "mysensors_rules.h"

@@ -1,9 +1,9 @@
 /* nrf24_plugin.h
- * What every module of this project needs from the host: the version switches
- * for the interfaces that differ between the supported Wireshark versions, and
- * the plug-in contract (the exported symbols the host's loader looks up).
- * Each module is one translation unit that includes this once, defines its own
- * plugin_version and plugin_register, and gets the rest from here.
+ * The plug-in contract: the exported symbols the host's loader looks up, with
+ * the version switches of nrf24_host.h. It defines symbols, so exactly one
+ * translation unit of each module includes it (the one that registers the
+ * module, defining its own plugin_version and plugin_register); the module's
+ * other files include nrf24_host.h.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -11,33 +11,7 @@
 #ifndef NRF24_PLUGIN_H
 #define NRF24_PLUGIN_H
 
-#include <epan/packet.h>
-#include <epan/proto.h>
-
-/* The host's version comes from its CMake package (3.4 has no ws_version.h). */
-#define NRF24_WS_AT_LEAST(major, minor) \
-    (NRF24_WS_MAJOR > (major) || (NRF24_WS_MAJOR == (major) && NRF24_WS_MINOR >= (minor)))
-
-/* 3.2 took the bitmask field list as const int **, later hosts as int * const *. */
-#if NRF24_WS_AT_LEAST(3, 4)
-typedef int *const nrf24_bitmask_field;
-#else
-typedef const int *nrf24_bitmask_field;
-#endif
-
-/* 4.4 renamed tvb_get_guint8 (same function) and deprecates the old name. */
-#if NRF24_WS_AT_LEAST(4, 4)
-#define nrf24_get_byte tvb_get_uint8
-#else
-#define nrf24_get_byte tvb_get_guint8
-#endif
-
-/* 4.4 gives heuristic sub-dissectors a bool result instead of gboolean. */
-#if NRF24_WS_AT_LEAST(4, 4)
-typedef bool nrf24_heur_result;
-#else
-typedef gboolean nrf24_heur_result;
-#endif
+#include "nrf24_host.h"
 
 /* 4.4 asks a module what kind it is; without an answer it lists the module as "unknown". */
 #if NRF24_WS_AT_LEAST(4, 4)

@@ -2,13 +2,14 @@
  * What the modules that feed Wireshark's statistics need from the host: taps,
  * stats trees, address types, Endpoints and Conversations tables, under the
  * names and signatures that differ between the supported Wireshark versions.
- * Included after nrf24_plugin.h.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
 #ifndef NRF24_STATS_H
 #define NRF24_STATS_H
+
+#include "nrf24_host.h"
 
 #include <epan/address_types.h>
 #include <epan/conversation_table.h>

@@ -64,7 +64,7 @@ def inputs():
         yield name, sequence(control, [frame])
     for row in mys.VECTORS:
         yield "mys-" + row[0].replace(" ", "-"), sequence(REPAIR, [mysensors(row[2])])
-    for name, payload in mys.TestHeuristic.SENDER_RULES + mys.TestHeuristic.REFUSED:
+    for name, payload, *_ in mys.TestHeuristic.SENDER_RULES + mys.TestHeuristic.REFUSED:
         yield ("mys-refused-" + name.replace(" ", "-").replace(":", ""),
                sequence(AS_IS | SENDER, [mysensors(payload)]))
     for number, (payload, _, _) in enumerate(mys.TestMalformed.CASES):

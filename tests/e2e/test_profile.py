@@ -62,7 +62,7 @@ class TestSampleCapture:
                              "-T", "fields", "-e", "_ws.col.Info", user_dlt=False).output
         assert decrypted == [
             "Adr:0x99dedd2400, Len:32, Pid:0, Ack [46→0 INTERNAL I_SKETCH_NAME node: Greenhouse, decrypted]",
-            "Adr:0x99dedd2400, Len:16, Pid:1, Ack [46→0 INTERNAL I_BATTERY_LEVEL node: 102, decrypted]"]
+            "Adr:0x99dedd2400, Len:16, Pid:1, Ack [46→0 INTERNAL I_BATTERY_LEVEL node: 92, decrypted]"]
 
 
 @pytest.fixture

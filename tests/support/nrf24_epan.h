@@ -180,8 +180,10 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Dissects one frame; returns whether the protocol named took part in it.
-    bool Dissect(const guint8 *data, guint32 len, bool with_tree, const char *protocol = NULL)
+    // Dissects one frame; returns whether the protocol named took part in it and, when a
+    // field is named too, whether the frame's tree holds it (with_tree only).
+    bool Dissect(const guint8 *data, guint32 len, bool with_tree, const char *protocol = NULL,
+                 const char *field = NULL)
     {
         epan_dissect_t *edt = with_tree ? tree_ : plain_;
         wtap_rec rec = {};
@@ -198,6 +200,12 @@ public:
         epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec, tvb_new_real_data(data, len, len), &fd,
                          &columns_);
         bool found = protocol && proto_is_frame_protocol(edt->pi.layers, protocol);
+        if (found && field) {
+            GPtrArray *items = proto_find_first_finfo(edt->tree, proto_registrar_get_id_byname(field));
+            found = items && items->len > 0;
+            if (items)
+                g_ptr_array_free(items, TRUE);
+        }
         epan_dissect_reset(edt);
         frame_data_destroy(&fd);
         return found;

@@ -11,8 +11,11 @@
 #include <epan/exceptions.h>
 #include <epan/tvbuff.h>
 
+#include "nrf24_tvb.h"
+
 namespace {
 
+using nrf24_test::Frame;
 using CrcFn = guint16 (*)(tvbuff_t *, guint16);
 
 // The built module, opened the way the host opens it: its epan references
@@ -27,24 +30,6 @@ template <typename T> T Symbol(const char *name)
 {
     return reinterpret_cast<T>(dlsym(Module(), name));
 }
-
-// A host frame buffer over bytes the test owns, released with it.
-class Frame {
-public:
-    explicit Frame(std::vector<guint8> bytes) : bytes_(std::move(bytes))
-    {
-        tvb_ = tvb_new_real_data(bytes_.data(), static_cast<guint>(bytes_.size()),
-                                 static_cast<gint>(bytes_.size()));
-    }
-    ~Frame() { tvb_free(tvb_); }
-    Frame(const Frame &) = delete;
-    Frame &operator=(const Frame &) = delete;
-    tvbuff_t *tvb() const { return tvb_; }
-
-private:
-    std::vector<guint8> bytes_;
-    tvbuff_t *tvb_;
-};
 
 // The catalogued definition, written from the bits up: shift register, MSB first.
 guint16 ReferenceCrc(const std::vector<guint8> &bytes, unsigned len_bits)

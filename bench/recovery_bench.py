@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""How well and how fast frames are recovered from a sniffer's raw reads (tools/nrf24_recover.py).
+"""How well and how fast frames are recovered from a sniffer's raw reads (tools/nrf24tools/recover.py).
 
 Prints four figures and never fails on them (they depend on the machine):
   - share recovered: frames at every bit offset 0..15 after 0, 1 or 2 bytes of preamble or of random noise,
@@ -23,10 +23,8 @@ import time
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
 sys.path.insert(0, TOOLS)
 
-import nrf24_encode  # noqa: E402
-import nrf24_recover  # noqa: E402
 import nrf24_session  # noqa: E402
-import nrf24_sniffer  # noqa: E402
+from nrf24tools import frames, lineproto, pcap, recover, serialport  # noqa: E402
 
 SEED = 12
 HOST_USEC = 1700000000 * 1000000
@@ -35,7 +33,7 @@ HOST_USEC = 1700000000 * 1000000
 def random_address(rng):
     while True:
         address = rng.randbytes(5)
-        if not nrf24_recover.preamble_like(address):
+        if not recover.preamble_like(address):
             return address
 
 
@@ -47,23 +45,23 @@ def recovered_share(rng, rounds):
             for offset in range(16):
                 lead_bits = 8 * lead_bytes + offset
                 for n in range(33):
-                    frame = nrf24_encode.encode_frame(addr=random_address(rng), payload=rng.randbytes(n),
+                    frame = frames.encode_frame(addr=random_address(rng), payload=rng.randbytes(n),
                                                       pid=rng.randrange(4), noack=rng.randrange(2))
                     for lead in (None, rng.getrandbits(lead_bits)):
                         raw = nrf24_session.promiscuous_read(frame, lead_bits, rng, lead)
                         if raw is None:
                             continue
                         placed += 1
-                        recovered += any(found == frame for _, found in nrf24_recover.find_frames(raw))
+                        recovered += any(found == frame for _, found in recover.find_frames(raw))
     return recovered, placed
 
 
 def false_accepts(rng, count):
     """Frames given out for count random reads, with the confirmation rule and without it."""
-    confirmed, unconfirmed = nrf24_recover.Recovery(), nrf24_recover.Recovery(confirm=False)
+    confirmed, unconfirmed = recover.Recovery(), recover.Recovery(confirm=False)
     with_rule = without = 0
     for clock in range(count):
-        read = nrf24_recover.Read(clock, 76, "p", b"", rng.randbytes(32))
+        read = lineproto.Read(clock, 76, "p", b"", rng.randbytes(32))
         with_rule += len(confirmed.read(read, HOST_USEC))
         without += len(unconfirmed.read(read, HOST_USEC))
     return with_rule, without
@@ -72,8 +70,8 @@ def false_accepts(rng, count):
 def lines_per_cpu_second(lines):
     """Whole lines through the session loop into pcap records, per CPU second of this process."""
     out = []
-    session = nrf24_sniffer.Session(
-        nrf24_recover.Recovery(), lambda stamp, frame: out.append(nrf24_encode.pcap_record(stamp, frame, 252)),
+    session = serialport.Session(
+        recover.Recovery(), lambda stamp, frame: out.append(pcap.pcap_record(stamp, frame, 252)),
         lambda text, kind: None, stop_on_error=True)
     started = time.process_time()
     for line in lines:
@@ -83,14 +81,14 @@ def lines_per_cpu_second(lines):
 
 def latency(rng, count):
     """Seconds from a line written into the capture tool to its record read back, for count lines."""
-    frame = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=b"\x01\x02\x03")
-    record = 16 + len(nrf24_encode.EXPORTED_PDU_HEADER) + len(frame)
+    frame = frames.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=b"\x01\x02\x03")
+    record = 16 + len(pcap.EXPORTED_PDU_HEADER) + len(frame)
     tool = subprocess.Popen([sys.executable, os.path.join(TOOLS, "nrf24_capture.py"), "--prefix", "a8a8e1fc"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     os.read(tool.stdout.fileno(), 24)
     times = []
     for n in range(count):
-        line = nrf24_session.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng))
+        line = lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng))
         started = time.perf_counter()
         tool.stdin.write(line.encode() + b"\n")
         tool.stdin.flush()
@@ -119,9 +117,9 @@ def main():
     print("false accepts in %d noise reads: %d with the confirmation rule (%.1f per 10^6), %d without (%.1f per "
           "10^6)" % (args.reads, with_rule, with_rule * scale, without, without * scale))
 
-    noise = [nrf24_session.read_line(n, 76, rng.randbytes(32)).encode() for n in range(50000)]
-    frame = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=rng.randbytes(12))
-    framed = [nrf24_session.read_line(n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng)).encode()
+    noise = [lineproto.read_line(n, 76, rng.randbytes(32)).encode() for n in range(50000)]
+    frame = frames.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=rng.randbytes(12))
+    framed = [lineproto.read_line(n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng)).encode()
               for n in range(50000)]
     noise_rate, _ = lines_per_cpu_second(noise)
     frame_rate, written = lines_per_cpu_second(framed)

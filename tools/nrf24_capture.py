@@ -30,14 +30,12 @@ import os
 import signal
 import sys
 
-import nrf24_encode
-import nrf24_recover
-import nrf24_sniffer
-from nrf24_encode import FrameError
+from nrf24tools import frames, lineproto, pcap, recover, serialport
+from nrf24tools.frames import FrameError
 
 PROG = "nrf24_capture"
 # A status line: '#' and a lower-case word; '#' then a space is a comment.
-STATUS = nrf24_recover.STATUS_WORD
+STATUS = lineproto.STATUS_WORD
 
 
 class ReadError(Exception):
@@ -55,10 +53,10 @@ def parse_line(raw):
         return None
     if len(words) > 2:
         raise FrameError("expected [time stamp] hex, got %d words" % len(words))
-    stamp = nrf24_encode.parse_stamp(words[0]) if len(words) == 2 else None
-    frame = nrf24_encode.hex_bytes("frame", words[-1])
-    if len(frame) > nrf24_encode.MAX_FRAME:
-        raise FrameError("frame is %d bytes, over %d" % (len(frame), nrf24_encode.MAX_FRAME))
+    stamp = frames.parse_stamp(words[0]) if len(words) == 2 else None
+    frame = frames.hex_bytes("frame", words[-1])
+    if len(frame) > frames.MAX_FRAME:
+        raise FrameError("frame is %d bytes, over %d" % (len(frame), frames.MAX_FRAME))
     return stamp, frame
 
 
@@ -69,7 +67,7 @@ def read_lines(lines, counts):
         yield from lines
     except OSError as err:
         raise ReadError(err.strerror or err) from None
-    except nrf24_sniffer.SnifferError as err:
+    except serialport.SnifferError as err:
         counts["ended"] = str(err)
 
 
@@ -91,10 +89,10 @@ def frames_of(lines, session, skip_bad, counts):
                 parsed = None
             else:
                 parsed = parse_line(raw)
-        except nrf24_sniffer.SnifferError as err:
+        except serialport.SnifferError as err:
             counts["ended"] = str(err)
             return
-        except (FrameError, nrf24_recover.LineError) as err:
+        except (FrameError, lineproto.LineError) as err:
             if not skip_bad:
                 raise FrameError("line %d: %s" % (number, err)) from None
             report("line %d: %s (skipped)" % (number, err))
@@ -110,12 +108,12 @@ def frames_of(lines, session, skip_bad, counts):
 def write_capture(lines, session, out, linktype, skip_bad, counts):
     """Copy the frames of lines into out as pcap records, each flushed as soon as its line is read."""
     guarded = {signal.SIGINT, signal.SIGTERM}
-    out.write(nrf24_encode.pcap_header(linktype))
+    out.write(pcap.pcap_header(linktype))
     out.flush()
     for stamp, frame in frames_of(lines, session, skip_bad, counts):
         # An interrupt waits until the record is out, so a capture never ends inside one.
         signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
-        out.write(nrf24_encode.pcap_record(stamp, frame, linktype))
+        out.write(pcap.pcap_record(stamp, frame, linktype))
         out.flush()
         counts["frames"] += 1
         signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
@@ -134,14 +132,14 @@ def hex_prefix(text):
 
 def open_source(args):
     """(lines, close) for the input: a sniffer's port, given the settings, or a file or stdin."""
-    settings = nrf24_sniffer.commands(args.channel, args.rate, args.preamble, args.address, args.hop, args.dwell)
+    settings = lineproto.commands(args.channel, args.rate, args.preamble, args.address, args.hop, args.dwell)
     if args.port:
-        fd, write, close = nrf24_sniffer.open_port(args.port, args.baud)
-        return nrf24_sniffer.port_lines(fd, write, settings), close
+        fd, write, close = serialport.open_port(args.port, args.baud)
+        return serialport.port_lines(fd, write, settings), close
     if settings:
-        raise nrf24_sniffer.OptionError("sniffer settings need --port")
+        raise lineproto.OptionError("sniffer settings need --port")
     stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
-    return nrf24_sniffer.stream_lines(stream), stream.close
+    return serialport.stream_lines(stream), stream.close
 
 
 def main(argv=None):
@@ -151,17 +149,17 @@ def main(argv=None):
                "  nrf24_capture.py --port /dev/ttyUSB0 --channel 76 --rate 250k | wireshark -k -i -")
     parser.add_argument("-i", "--input", default="-", help="sniffer output, one frame per line (default - : stdin)")
     parser.add_argument("-o", "--output", default="-", help="capture file (default - : stdout)")
-    parser.add_argument("--link", choices=nrf24_encode.LINKTYPES, default="exported-pdu",
-                        help=nrf24_encode.LINK_HELP + "; default exported-pdu")
+    parser.add_argument("--link", choices=pcap.LINKTYPES, default="exported-pdu",
+                        help=pcap.LINK_HELP + "; default exported-pdu")
     parser.add_argument("--skip-bad", action="store_true",
                         help="report bad lines and go on; their count is printed at the end")
     board = parser.add_argument_group("a sniffer on a serial port (doc/sniffer-protocol.md)")
     board.add_argument("--port", help="the sniffer's serial port, e.g. /dev/ttyUSB0 (instead of -i)")
-    board.add_argument("--baud", type=int, default=nrf24_sniffer.DEFAULT_BAUD,
-                       help="its baud rate (default %d)" % nrf24_sniffer.DEFAULT_BAUD)
+    board.add_argument("--baud", type=int, default=serialport.DEFAULT_BAUD,
+                       help="its baud rate (default %d)" % serialport.DEFAULT_BAUD)
     board.add_argument("--channel", type=int, help="channel 0..125 (the board boots on 76)")
-    board.add_argument("--rate", choices=nrf24_sniffer.RATES, help="data rate (the board boots at 250k)")
-    board.add_argument("--preamble", choices=nrf24_sniffer.PREAMBLES,
+    board.add_argument("--rate", choices=lineproto.RATES, help="data rate (the board boots at 250k)")
+    board.add_argument("--preamble", choices=lineproto.PREAMBLES,
                        help="promiscuous mode listening for this preamble (aa: addresses starting with a 1 bit)")
     board.add_argument("--address", help="address mode: listen to exactly this address (hex, 5 bytes)")
     board.add_argument("--hop", help="hop over these channels, e.g. 76,80,90 (with --dwell)")
@@ -183,25 +181,25 @@ def main(argv=None):
         return 2
     try:
         lines, close = open_source(args)
-    except nrf24_sniffer.OptionError as err:
+    except lineproto.OptionError as err:
         print("%s: %s" % (PROG, err), file=sys.stderr)
         return 2
-    except nrf24_sniffer.SnifferError as err:
+    except serialport.SnifferError as err:
         print("%s: %s" % (PROG, err), file=sys.stderr)
         return 2
     except OSError as err:
         print("%s: %s: %s" % (PROG, args.input, err.strerror), file=sys.stderr)
         return 2
-    session = nrf24_sniffer.Session(
-        nrf24_recover.Recovery(args.prefix, keep_bad=not args.drop_bad_crc), None, report,
+    session = serialport.Session(
+        recover.Recovery(args.prefix, keep_bad=not args.drop_bad_crc), None, report,
         stop_on_error=bool(args.port))
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     counts = {"frames": 0, "bad": 0}
     status = 0
     try:
-        with nrf24_encode.atomic_output(args.output) as out:
+        with pcap.atomic_output(args.output) as out:
             try:
-                write_capture(lines, session, out, nrf24_encode.LINKTYPES[args.link], args.skip_bad, counts)
+                write_capture(lines, session, out, pcap.LINKTYPES[args.link], args.skip_bad, counts)
             except KeyboardInterrupt:
                 print("%s: stopped after %d frames" % (PROG, counts["frames"]), file=sys.stderr)
     except FrameError as err:

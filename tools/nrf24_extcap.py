@@ -20,14 +20,12 @@ import signal
 import struct
 import sys
 
-# The extcap folder holds a link to this file; the modules it imports and the demo session are
+# The extcap folder holds a link to this file; the package it imports and the demo session are
 # beside the real file, installed as in the source tree.
 HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path.insert(0, HERE)
 
-import nrf24_encode  # noqa: E402
-import nrf24_recover  # noqa: E402
-import nrf24_sniffer  # noqa: E402
+from nrf24tools import lineproto, pcap, recover, serialport  # noqa: E402
 
 PROG = "nrf24_extcap"
 VERSION = "1.0"
@@ -36,7 +34,7 @@ SERIAL_PREFIX = "nrf24-"
 DEMO_SESSION = os.path.join(HERE, "..", "captures", "demo-session.txt")
 PREFIX = re.compile(r"(?:[0-9a-fA-F]{2}){1,5}")
 SERIAL_GLOBS = ("/dev/ttyUSB*", "/dev/ttyACM*")
-LINKTYPE = nrf24_encode.LINKTYPE_EXPORTED_PDU
+LINKTYPE = pcap.LINKTYPE_EXPORTED_PDU
 # Control pipe messages: 'T', a 3-byte length (payload + 2), the control number, the command.
 CTRL_LOGGER = 0
 CTRL_CMD_ADD = 2
@@ -127,7 +125,7 @@ def parse_args(argv):
         parser.add_argument(option)
     parser.add_argument("--channel", type=int, default=76)
     parser.add_argument("--dwell", type=int, default=100)
-    parser.add_argument("--baud", type=int, default=nrf24_sniffer.DEFAULT_BAUD)
+    parser.add_argument("--baud", type=int, default=serialport.DEFAULT_BAUD)
     args, _ = parser.parse_known_args(argv)  # later Wireshark versions may pass more
     return args
 
@@ -136,21 +134,21 @@ def settings(args):
     """The commands for the options given, and the Recovery to use."""
     mode = args.mode or "p-aa"
     if mode not in dict(MODES):
-        raise nrf24_sniffer.OptionError("mode %r is not one of %s" % (mode, ", ".join(dict(MODES))))
+        raise lineproto.OptionError("mode %r is not one of %s" % (mode, ", ".join(dict(MODES))))
     address = None
     if mode == "address":
         if not args.address or len(args.address) != 10:
-            raise nrf24_sniffer.OptionError("address mode needs a 5-byte address (10 hex digits), got %r"
+            raise lineproto.OptionError("address mode needs a 5-byte address (10 hex digits), got %r"
                                             % (args.address or ""))
         address = args.address
     prefixes = []
     if args.prefix:
         if not PREFIX.fullmatch(args.prefix):
-            raise nrf24_sniffer.OptionError("prefix %r is not 1 to 5 bytes of hex" % args.prefix)
+            raise lineproto.OptionError("prefix %r is not 1 to 5 bytes of hex" % args.prefix)
         prefixes.append(bytes.fromhex(args.prefix))
-    commands = nrf24_sniffer.commands(args.channel, args.rate or "250k", None if address else mode[2:], address,
+    commands = lineproto.commands(args.channel, args.rate or "250k", None if address else mode[2:], address,
                                       args.hop or None, args.dwell)
-    return commands, nrf24_recover.Recovery(prefixes, keep_bad=args.keep_bad_crc)
+    return commands, recover.Recovery(prefixes, keep_bad=args.keep_bad_crc)
 
 
 def ignore_stops():
@@ -170,7 +168,7 @@ def capture(args):
         return 2
     try:
         commands, recovery = settings(args)
-    except nrf24_sniffer.OptionError as err:
+    except lineproto.OptionError as err:
         print("%s: %s" % (PROG, err), file=sys.stderr)
         return 2
     if args.extcap_control_in:
@@ -192,30 +190,30 @@ def capture(args):
 
     try:
         with open(args.fifo, "wb") as out:
-            out.write(nrf24_encode.pcap_header(LINKTYPE))
+            out.write(pcap.pcap_header(LINKTYPE))
             out.flush()
 
             def frame(stamp, data):
                 nonlocal written
                 signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
-                out.write(nrf24_encode.pcap_record(stamp, data, LINKTYPE))
+                out.write(pcap.pcap_record(stamp, data, LINKTYPE))
                 out.flush()
                 written += 1
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
             try:
                 if args.extcap_interface == DEMO:
-                    lines = nrf24_sniffer.played_lines(session_file)
+                    lines = serialport.played_lines(session_file)
                 else:
-                    fd, write, close = nrf24_sniffer.open_port(device, args.baud)
-                    lines = nrf24_sniffer.port_lines(fd, write, commands)
-                session = nrf24_sniffer.Session(recovery, frame, message, stop_on_error=True)
+                    fd, write, close = serialport.open_port(device, args.baud)
+                    lines = serialport.port_lines(fd, write, commands)
+                session = serialport.Session(recovery, frame, message, stop_on_error=True)
                 for stamp, line in lines:
                     try:
                         session.line(stamp, line)
-                    except nrf24_recover.LineError as err:
+                    except lineproto.LineError as err:
                         message("bad line skipped: %s" % err)
-            except nrf24_sniffer.SnifferError as err:
+            except serialport.SnifferError as err:
                 # Said while the fifo is still open: Wireshark stops an interface as soon as its fifo closes.
                 ignore_stops()
                 print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr, flush=True)

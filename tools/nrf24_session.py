@@ -12,9 +12,8 @@ import argparse
 import random
 import sys
 
-import nrf24_encode
-
-READ_BYTES = 32
+from nrf24tools import frames, pcap
+from nrf24tools.lineproto import READ_BYTES, read_line
 BOOT_LINE = "#sniffer v=1 ch=%d rate=250k mode=p pre=aa hop=- dwell=0"
 
 
@@ -39,11 +38,6 @@ def promiscuous_read(frame, lead_bits, rng, lead=None):
     value = (lead << (8 * READ_BYTES - lead_bits)) | (body << tail) | rng.getrandbits(tail) if tail else \
         (lead << (8 * READ_BYTES - lead_bits)) | body
     return value.to_bytes(READ_BYTES, "big")
-
-
-def read_line(clock, channel, data, address=b""):
-    """One read as the board prints it."""
-    return "%08x %d %s %s" % (clock % (1 << 32), channel, "a" if address else "p", (address + data).hex())
 
 
 def session_lines(frames, rng, clock, channel, noise):
@@ -93,18 +87,18 @@ def main(argv=None):
     parsed = []
     for number, spec in specs:
         try:
-            parsed.append(nrf24_encode.parse_frame(spec))
-        except nrf24_encode.FrameError as err:
+            parsed.append(frames.parse_frame(spec))
+        except frames.FrameError as err:
             print("nrf24_session: line %d: %s" % (number, err), file=sys.stderr)
             return 2
     if not parsed:
         print("nrf24_session: %s: no frames" % args.input, file=sys.stderr)
         return 2
-    lines = session_lines(nrf24_encode.stamp_frames(parsed), random.Random(args.seed), args.clock, args.channel,
+    lines = session_lines(frames.stamp_frames(parsed), random.Random(args.seed), args.clock, args.channel,
                           args.noise)
     header = "# made by: tools/nrf24_session.py -i %s -o %s\n" % (args.input, args.output)
     try:
-        with nrf24_encode.atomic_output(args.output) as out:
+        with pcap.atomic_output(args.output) as out:
             out.write((header + "\n".join(lines) + "\n").encode())
     except OSError as err:
         print("nrf24_session: %s: %s" % (args.output, err.strerror or err), file=sys.stderr)

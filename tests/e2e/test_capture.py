@@ -18,7 +18,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
+from nrf24tools import lineproto  # noqa: E402
+from nrf24tools.frames import crc_good  # noqa: E402
 import nrf24_session  # noqa: E402
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
@@ -234,7 +235,7 @@ class TestLive:
 def sample_good_frames():
     """The sample's frames that promiscuous reads bring: those with a good CRC, short enough for a read."""
     return [(stamp, data) for stamp, data in sample_frames()
-            if nrf24_recover.crc_good(data) and nrf24_session.fits_a_read(data)]
+            if crc_good(data) and nrf24_session.fits_a_read(data)]
 
 
 def capture_records(path):
@@ -273,9 +274,9 @@ class TestSnifferLines:
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
         frame = bytes.fromhex(GOOD)
         rng = random.Random(3)
-        lines = [SETTINGS, nrf24_session.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
+        lines = [SETTINGS, lineproto.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
                  "#lost 3", "#bogus 1", "1.5 " + GOOD,
-                 nrf24_session.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
+                 lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
                  "#error radio: no answer on SPI", "#lost 1"]
         before = time.time_ns() // 1000
         proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
@@ -294,7 +295,7 @@ class TestSnifferLines:
     def test_port_gets_the_settings_and_an_unplugged_sniffer_ends_the_capture(self, host, folder):
         frame = bytes.fromhex(GOOD)
         rng = random.Random(4)
-        script = [nrf24_session.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
+        script = [lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
                   for n in (1, 2)] + [("sleep", 0.5), ("unplug",)]
         board = FakeBoard(script, 3)
         output = os.path.join(folder, "port.pcap")

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from nrf24_board import BOOT_DONE_US, Board, BoardMissing  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
+from nrf24tools.frames import crc_good  # noqa: E402
 import nrf24_session  # noqa: E402
 from test_extcap import pcap_records  # noqa: E402  (the capture interface's tests read captures so too)
 
@@ -114,12 +114,12 @@ class Chain:
         with a good CRC whose address starts with a prefix given or, with none, whose address is heard twice
         with a good CRC (every sample address but the broadcast is, the first two times in a row, so the held
         frame comes out just before the one that confirms it); every address-mode frame, its CRC good or not."""
-        good = [frame[:5] for mode, frame, _ in self.reads if frame and mode == "p" and nrf24_recover.crc_good(frame)]
+        good = [frame[:5] for mode, frame, _ in self.reads if frame and mode == "p" and crc_good(frame)]
         taken = []
         for n, (mode, frame, _) in enumerate(self.reads):
             if frame is None:
                 continue
-            if mode == "a" or nrf24_recover.crc_good(frame) and (
+            if mode == "a" or crc_good(frame) and (
                     frame.startswith(prefixes) if prefixes else good.count(frame[:5]) >= 2):
                 taken.append((n, frame))
         return taken
@@ -196,7 +196,7 @@ class TestChain:
         sender, destination = FIELDS.index("mysensors.sender") + 1, FIELDS.index("mysensors.destination") + 1
         assert [(row[sender], row[destination]) for row in oracle_rows if row[1] == "exported_pdu:nrf24:mysensors"] \
             == [(str(payload[1]), str(payload[2])) for payload, frame in
-                ((chain.reads[n][2], frame) for n, frame in taken) if payload and nrf24_recover.crc_good(frame)]
+                ((chain.reads[n][2], frame) for n, frame in taken) if payload and crc_good(frame)]
 
     def test_time_gaps_are_the_arrival_gaps(self, chain, captured):
         """Exactly the gaps between the board's stamps, unwrapped; these are the gaps between the simulated

@@ -17,7 +17,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, UNPRIVILEGED, nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402
+from nrf24tools import lineproto  # noqa: E402
+from nrf24tools.frames import crc_good  # noqa: E402
 import nrf24_session  # noqa: E402
 
 EXPORT_HEADER = len(nrf24_encode.EXPORTED_PDU_HEADER)
@@ -44,11 +45,11 @@ PREAMBLE = frame("5555555555", b"\x00")           # preamble-like: never taken, 
 
 
 def promiscuous(clock, data, lead_bits, seed=0):
-    return nrf24_session.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
+    return lineproto.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
 
 
 def noise(clock, seed):
-    return nrf24_session.read_line(clock, 76, random.Random(seed).randbytes(32))
+    return lineproto.read_line(clock, 76, random.Random(seed).randbytes(32))
 
 
 # Board clocks across a wrap of the 32-bit microsecond clock.
@@ -72,7 +73,7 @@ BAD = frame("a8a8e1fc00", b"\x10\x20", crc=0x1234)
 
 def address_read(clock, data):
     """An address-mode read of a frame: the address, then the 32 bytes that followed it."""
-    return nrf24_session.read_line(clock, 76, (data[5:] + bytes(32))[:32], address=data[:5])
+    return lineproto.read_line(clock, 76, (data[5:] + bytes(32))[:32], address=data[:5])
 
 
 ADDRESS_SCRIPT = [address_read(T0, A1), address_read(T0 + 2500, BAD), address_read(T0 + 7000, A2)]
@@ -199,7 +200,7 @@ class TestSerialCapture:
         assert relative(capture.records) == frames
         decoded = host.run("-r", capture.output, "-T", "fields", "-e", "nrf24.ctrl.len", "-e", "nrf24.crcvalid",
                            user_dlt=False).output
-        assert decoded == ["%d\t%s" % (data[5] >> 2, forms.true if nrf24_recover.crc_good(data) else forms.false)
+        assert decoded == ["%d\t%s" % (data[5] >> 2, forms.true if crc_good(data) else forms.false)
                            for _, data in frames]
 
     def test_autostop_ends_the_interface(self, host, extcap):
@@ -350,7 +351,7 @@ class TestDemo:
             specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
         sample = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
         # promiscuous reads hold only frames with a good CRC that fit a read; the prefix takes the first network's
-        expected = relative([(stamp, data) for stamp, data in sample if nrf24_recover.crc_good(data)
+        expected = relative([(stamp, data) for stamp, data in sample if crc_good(data)
                              and nrf24_session.fits_a_read(data) and data.startswith(bytes.fromhex("a8a8e1fc"))])
         output = os.path.join(host.home, "demo.pcap")
         started = time.monotonic()

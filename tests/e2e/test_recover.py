@@ -10,9 +10,10 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nrf24_host import nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402
+from nrf24tools import lineproto, recover  # noqa: E402
 import nrf24_session  # noqa: E402
-from nrf24_recover import Read, Recovery  # noqa: E402
+from nrf24tools.lineproto import Read  # noqa: E402
+from nrf24tools.recover import Recovery  # noqa: E402
 
 HOST_USEC = 1700000000 * 1000000
 
@@ -40,7 +41,7 @@ class TestFindFrames:
                         if raw is None:
                             continue
                         tried += 1
-                        if (lead_bits, data) not in nrf24_recover.find_frames(raw):
+                        if (lead_bits, data) not in recover.find_frames(raw):
                             missed.append((lead_bits, n, raw.hex()))
         fitting = sum(1 for lead_bytes in range(3) for offset in range(16) for n in range(32)
                       if 8 * lead_bytes + offset + 65 + 8 * n <= 256)
@@ -49,13 +50,13 @@ class TestFindFrames:
     def test_frame_after_a_long_preamble_run(self):
         data = frame("e7e7e7e7e7", b"\x11\x22")
         raw = nrf24_session.promiscuous_read(data, 60, random.Random(1))
-        assert (60, data) in nrf24_recover.find_frames(raw)
+        assert (60, data) in recover.find_frames(raw)
 
     def test_frames_are_the_encoders_bytes_with_zero_trailing_bits(self):
         for n in (0, 1, 7, 23):
             data = frame("0102030405", bytes([0xFF] * n), pid=3)
             raw = nrf24_session.promiscuous_read(data, 5, random.Random(n), None)
-            found = [f for offset, f in nrf24_recover.find_frames(raw) if offset == 5]
+            found = [f for offset, f in recover.find_frames(raw) if offset == 5]
             assert found == [data] and data[-1] & 0x7F == 0
 
 
@@ -88,27 +89,27 @@ class TestConfirmation:
 
     def test_held_frames_are_bounded(self):
         recovery = Recovery()
-        addresses = ["a8a8e1%04x" % n for n in range(nrf24_recover.MAX_HELD + 1)]
+        addresses = ["a8a8e1%04x" % n for n in range(recover.MAX_HELD + 1)]
         for clock, addr in enumerate(addresses):
             assert recovery.read(read(clock, frame(addr)), HOST_USEC) == []
         # the oldest held frame was dropped: its address needs two more frames
-        assert (recovery.dropped, len(recovery.held)) == (1, nrf24_recover.MAX_HELD)
+        assert (recovery.dropped, len(recovery.held)) == (1, recover.MAX_HELD)
         assert recovery.read(read(1000, frame(addresses[0], pid=1)), HOST_USEC) == []
-        assert (recovery.dropped, len(recovery.held)) == (2, nrf24_recover.MAX_HELD)
+        assert (recovery.dropped, len(recovery.held)) == (2, recover.MAX_HELD)
         assert [f for _, f in recovery.read(read(1001, frame(addresses[2], pid=1)), HOST_USEC)] == [
             frame(addresses[2]), frame(addresses[2], pid=1)]
 
     def test_known_addresses_are_bounded_least_recently_heard_first(self):
         recovery = Recovery()
         first = frame("a8a8e1fc00")
-        recovery.known.update((bytes([n >> 8, n & 255, 1, 2, 3]), True) for n in range(nrf24_recover.MAX_KNOWN - 1))
+        recovery.known.update((bytes([n >> 8, n & 255, 1, 2, 3]), True) for n in range(recover.MAX_KNOWN - 1))
         recovery.read(read(1, first), HOST_USEC)
         assert len(recovery.read(read(2, first), HOST_USEC)) == 2
         recovery.read(read(3, frame("0101010101")), HOST_USEC)
         assert len(recovery.read(read(4, frame("0101010101")), HOST_USEC)) == 2
         # the first pre-filled address went, the one just heard stayed
         assert bytes([0, 0, 1, 2, 3]) not in recovery.known and first[:5] in recovery.known
-        assert len(recovery.known) == nrf24_recover.MAX_KNOWN
+        assert len(recovery.known) == recover.MAX_KNOWN
 
 
 class TestAddressMode:
@@ -126,7 +127,7 @@ class TestAddressMode:
 
     def test_length_beyond_the_read_is_cut_at_its_end(self):
         data = bytes([40 << 2]) + bytes(range(1, 32))
-        assert nrf24_recover.address_frame(self.ADDRESS, data) == self.ADDRESS + data
+        assert recover.address_frame(self.ADDRESS, data) == self.ADDRESS + data
 
     def test_short_addresses_are_skipped_and_counted(self):
         recovery = Recovery()
@@ -135,7 +136,7 @@ class TestAddressMode:
 
 
 def test_clock_unwraps_and_keeps_exact_gaps():
-    clock = nrf24_recover.Clock()
+    clock = recover.Clock()
     stamps = [clock.stamp(value, HOST_USEC + 999) for value in (0xFFFFFF00, 0xFFFFFFFF, 5, 0x80000000, 3)]
     assert [s - stamps[0] for s in stamps] == [0, 0xFF, 0x105, 0x80000100, 0x100000103]
     assert stamps[0] == HOST_USEC + 999
@@ -154,12 +155,12 @@ class TestLines:
 
     @pytest.mark.parametrize("line, message", CASES)
     def test_refused(self, line, message):
-        with pytest.raises(nrf24_recover.LineError) as error:
-            nrf24_recover.parse_line(line)
+        with pytest.raises(lineproto.LineError) as error:
+            lineproto.parse_line(line)
         assert str(error.value) == message
 
     def test_taken(self):
-        assert nrf24_recover.parse_line("0012d687 76 a a8a8e1fc00" + "11" * 32 + "\r\n") == Read(
+        assert lineproto.parse_line("0012d687 76 a a8a8e1fc00" + "11" * 32 + "\r\n") == Read(
             0x12D687, 76, "a", bytes.fromhex("a8a8e1fc00"), b"\x11" * 32)
-        assert nrf24_recover.parse_line("#lost 12") == nrf24_recover.Status("lost", "12")
-        assert nrf24_recover.parse_line("") is None
+        assert lineproto.parse_line("#lost 12") == lineproto.Status("lost", "12")
+        assert lineproto.parse_line("") is None

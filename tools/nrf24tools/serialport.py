@@ -1,23 +1,18 @@
-"""Talk to a sniffer board over its serial line (doc/sniffer-protocol.md, version 1) and turn what it prints
-into frames.
+"""Talk to a sniffer board over its serial line (doc/sniffer-protocol.md) and turn what it prints into frames.
 
-Shared by tools/nrf24_capture.py and tools/nrf24_extcap.py: the commands for a set of options, the line
-source of a serial port (or any tty, pipe or file descriptor that behaves like one), a recorded session played
-in real time, and the loop that feeds lines to the recovery and reports status lines.
+The line source of a serial port (or any tty, pipe or file descriptor that behaves like one), of a stream, and
+of a recorded session played in real time; the loop that feeds lines to the recovery and reports status lines.
 """
 
 import errno
 import os
-import re
 import select
 import time
 
-import nrf24_recover
+from . import lineproto, recover
 
 DEFAULT_BAUD = 1000000
 MAX_LINE = 140  # the longest line the protocol allows, line end included
-RATES = ("250k", "1m", "2m")
-PREAMBLES = ("aa", "55")
 # A board that says nothing for POLL_AFTER seconds is asked for its status ("?"); one that still says
 # nothing SILENT_AFTER seconds after its last line is taken as gone.
 POLL_AFTER = 2.0
@@ -25,44 +20,10 @@ SILENT_AFTER = 5.0
 # A board that resets when its port is opened prints its boot line within this time; one that does not
 # reset may print nothing: the commands go out after it anyway.
 BOOT_WAIT = 2.0
-HEX_ADDRESS = re.compile(r"(?:[0-9a-fA-F]{2}){3,5}")
-HOP_LIST = re.compile(r"\d{1,3}(?:,\d{1,3}){0,15}")
 
 
 class SnifferError(Exception):
     """The capture cannot go on: the one-line reason."""
-
-
-class OptionError(ValueError):
-    """An option value the board would refuse."""
-
-
-def commands(channel=None, rate=None, preamble=None, address=None, hop=None, dwell=None):
-    """The command lines that put the board into these settings (None leaves a setting as it is)."""
-    out = []
-    if rate is not None:
-        if rate not in RATES:
-            raise OptionError("rate %r is not one of %s" % (rate, ", ".join(RATES)))
-        out.append("r " + rate)
-    if address is not None:
-        if not HEX_ADDRESS.fullmatch(address):
-            raise OptionError("address %r is not 3 to 5 bytes of hex" % address)
-        out.append("a " + address.lower())
-    elif preamble is not None:
-        if preamble not in PREAMBLES:
-            raise OptionError("preamble %r is not aa or 55" % preamble)
-        out.append("p " + preamble)
-    if hop:
-        if not HOP_LIST.fullmatch(hop) or any(int(ch) > 125 for ch in hop.split(",")):
-            raise OptionError("hop list %r is not 1 to 16 channels 0..125 separated by commas" % hop)
-        if dwell is None or not 1 <= dwell <= 60000:
-            raise OptionError("dwell %r is not 1..60000 ms" % dwell)
-        out.append("h %s %d" % (hop, dwell))
-    elif channel is not None:
-        if not 0 <= channel <= 125:
-            raise OptionError("channel %d is not 0..125" % channel)
-        out.append("c %d" % channel)
-    return out
 
 
 def now_usec():
@@ -172,9 +133,9 @@ def played_lines(path, loops=None):
         lines = [line.rstrip(b"\n") for line in f if line.strip() and not line.startswith(b"# ")]
     clocks = []
     for line in lines:
-        parsed = nrf24_recover.parse_line(line.decode("ascii"))
-        clocks.append(parsed.clock if isinstance(parsed, nrf24_recover.Read) else None)
-    timer = nrf24_recover.Clock()
+        parsed = lineproto.parse_line(line.decode("ascii"))
+        clocks.append(parsed.clock if isinstance(parsed, lineproto.Read) else None)
+    timer = recover.Clock()
     unwrapped = [None if clock is None else timer.stamp(clock, 0) for clock in clocks]
     first = next(u for u in unwrapped if u is not None)
     period = max(u for u in unwrapped if u is not None) - first + 1000000
@@ -191,7 +152,7 @@ def played_lines(path, loops=None):
             if delay > 0:
                 time.sleep(delay)
             if played:
-                line = b"%08x%s" % ((clock + played * period) % nrf24_recover.WRAP, line[8:])
+                line = b"%08x%s" % ((clock + played * period) % lineproto.WRAP, line[8:])
             yield now_usec(), line
         played += 1
 
@@ -214,12 +175,12 @@ class Session:
         try:
             text = raw.decode("ascii")
         except UnicodeDecodeError as err:
-            raise nrf24_recover.LineError("not text: byte 0x%02x at column %d" % (raw[err.start], err.start + 1)) \
+            raise lineproto.LineError("not text: byte 0x%02x at column %d" % (raw[err.start], err.start + 1)) \
                 from None
-        parsed = nrf24_recover.parse_line(text)
+        parsed = lineproto.parse_line(text)
         if parsed is None:
             return
-        if isinstance(parsed, nrf24_recover.Read):
+        if isinstance(parsed, lineproto.Read):
             short = self.recovery.short_address
             for frame in self.recovery.read(parsed, stamp):
                 self.on_frame(*frame)

@@ -1,72 +1,23 @@
-"""Recover nRF24 frames from the raw reads a sniffer prints (doc/sniffer-protocol.md, version 1).
+"""Recover nRF24 frames from the raw reads a sniffer prints (doc/sniffer-protocol.md).
 
 A promiscuous read holds 32 bytes in which a frame starts at an unknown bit offset; an address-mode read holds
-the address the board listens to and the 32 bytes that followed it. Both become frames exactly as
-tools/nrf24_encode.py builds them: address at bit 0, control field, payload, CRC, trailing bits 0.
-
-Used by tools/nrf24_capture.py and tools/nrf24_extcap.py; no output of its own.
+the address the board listens to and the 32 bytes that followed it. Both become frames as frames.encode_frame
+builds them: address at bit 0, control field, payload, CRC, trailing bits 0.
 """
 
 import binascii
 import collections
-import re
 
-import nrf24_encode
+from .frames import ADDRESS_BITS, AFTER_FIRST_BIT, FRAME_BITS, crc_good
+from .lineproto import READ_BITS, READ_BYTES, WRAP
 
-READ_BYTES = 32
-READ_BITS = 8 * READ_BYTES
-ADDRESS_BITS = 40
-HEADER_BITS = ADDRESS_BITS + 9
-FRAME_BITS = HEADER_BITS + 16           # a frame without payload: address, control field, CRC
 LOWEST_OFFSETS = 32                     # offsets 0..31: a frame at bit 0..15 after up to two bytes of anything
 PREAMBLE_BYTES = frozenset(b"\x00\xff\x55\xaa")
-WRAP = 1 << 32
 # The preamble's bit pattern over a whole read, by its first bit.
 ALTERNATING = (int.from_bytes(b"\x55" * READ_BYTES, "big"), int.from_bytes(b"\xaa" * READ_BYTES, "big"))
-# CRC-16/CCITT-FALSE after the address's first bit, for each value of that bit: the rest is whole bytes.
-AFTER_FIRST_BIT = (nrf24_encode.crc16_bits([0]), nrf24_encode.crc16_bits([1]))
 # Memory bounds of the confirmation rule (see Recovery).
 MAX_HELD = 256
 MAX_KNOWN = 4096
-
-READ_LINE = re.compile(r"([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)")
-STATUS_WORD = re.compile(r"#([a-z]+)(?: (.*))?")
-
-
-class LineError(ValueError):
-    """A line that is not what the line protocol allows."""
-
-
-Read = collections.namedtuple("Read", "clock channel mode address data")
-Status = collections.namedtuple("Status", "word text")
-
-
-def parse_line(text):
-    """One line of the protocol to a Read, a Status, or None for an empty line."""
-    text = text.rstrip("\r\n")
-    if not text:
-        return None
-    if text.startswith("#"):
-        match = STATUS_WORD.fullmatch(text)
-        if not match:
-            raise LineError("status line without a word: %r" % text[:40])
-        return Status(match.group(1), match.group(2) or "")
-    match = READ_LINE.fullmatch(text)
-    if not match:
-        raise LineError("not a read: %r" % text[:40])
-    clock, channel, mode, hexed = match.groups()
-    if int(channel) > 125:
-        raise LineError("channel %s is not 0..125" % channel)
-    data = bytes.fromhex(hexed)
-    address = b""
-    if mode == "a":
-        address, data = data[:-READ_BYTES], data[-READ_BYTES:]
-        if not 3 <= len(address) <= 5:
-            raise LineError("address mode read of %d bytes: expected 3 to 5 address bytes and %d bytes"
-                            % (len(address) + len(data), READ_BYTES))
-    elif len(data) != READ_BYTES:
-        raise LineError("promiscuous read of %d bytes, expected %d" % (len(data), READ_BYTES))
-    return Read(int(clock, 16), int(channel), mode, address, data)
 
 
 def preamble_like(address):
@@ -127,15 +78,6 @@ def address_frame(address, data):
     if size > len(data):
         return address + data
     return address + data[:size - 1] + bytes([data[size - 1] & 0x80])
-
-
-def crc_good(frame):
-    """Whether a whole frame's CRC (over its first 49 + 8n bits) matches."""
-    n = frame[5] >> 2
-    if len(frame) < 9 + n:
-        return False
-    rest = (int.from_bytes(frame[:9 + n], "big") >> 7) & ((1 << (64 + 8 * n)) - 1)
-    return binascii.crc_hqx(rest.to_bytes(8 + n, "big"), AFTER_FIRST_BIT[frame[0] >> 7]) == 0
 
 
 class Recovery:

@@ -76,22 +76,30 @@ def report(message, kind=None):
 
 
 def frames_of(lines, session, skip_bad, counts):
-    """The (time stamp, frame) of every frame line and every frame recovered from a raw read. A bad line
-    raises FrameError naming it or, with skip_bad, is reported and counted."""
+    """The (time stamp, record data) of every frame line and every frame recovered from a raw read. A bad
+    line raises FrameError naming it or, with skip_bad, is reported and counted."""
     recovered = []
-    session.on_frame = lambda stamp, frame: recovered.append((stamp, frame))
-    for number, (read_at, raw) in enumerate(read_lines(lines, counts), 1):
+    session.on_frame = lambda stamp, data: recovered.append((stamp, data))
+    tag = pcap.EXPORTED_PDU_HEADER if session.linktype == pcap.LINKTYPE_EXPORTED_PDU else b""
+    number = 0
+    for read_at, raw in read_lines(lines, counts):
+        if raw is None:
+            session.line(read_at, None)
+            yield from recovered
+            recovered.clear()
+            continue
+        number += 1
         try:
             text = raw.lstrip()
             if (text.startswith(b"#") and STATUS.match(text.decode("ascii", "replace").rstrip())) or \
-                    len(raw.split()) == 4:
+                    len(raw.split()) in (4, 7):
                 session.line(read_at, raw, "line %d: " % number)
                 parsed = None
             else:
                 parsed = parse_line(raw)
         except serialport.SnifferError as err:
             counts["ended"] = str(err)
-            return
+            break
         except (FrameError, lineproto.LineError) as err:
             if not skip_bad:
                 raise FrameError("line %d: %s" % (number, err)) from None
@@ -100,22 +108,29 @@ def frames_of(lines, session, skip_bad, counts):
             continue
         if parsed:
             stamp, frame = parsed
-            yield read_at if stamp is None else stamp, frame
-        while recovered:
-            yield recovered.pop(0)
+            yield read_at if stamp is None else stamp, tag + frame
+        yield from recovered
+        recovered.clear()
+    session.finish()
+    yield from recovered
 
 
-def write_capture(lines, session, out, linktype, skip_bad, counts):
-    """Copy the frames of lines into out as pcap records, each flushed as soon as its line is read."""
+def write_capture(lines, session, writer, skip_bad, counts):
+    """Copy the frames of lines into the writer, each flushed as soon as it is final; the interface is
+    described once the board said its settings (or at the first frame), its statistics close the capture."""
     guarded = {signal.SIGINT, signal.SIGTERM}
-    out.write(pcap.pcap_header(linktype))
-    out.flush()
-    for stamp, frame in frames_of(lines, session, skip_bad, counts):
-        # An interrupt waits until the record is out, so a capture never ends inside one.
+    try:
+        for stamp, data in frames_of(lines, session, skip_bad, counts):
+            # An interrupt waits until the record is out, so a capture never ends inside one.
+            signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
+            session.describe(writer)
+            writer.packet(stamp, data)
+            counts["frames"] += 1
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
+    finally:
         signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
-        out.write(pcap.pcap_record(stamp, frame, linktype))
-        out.flush()
-        counts["frames"] += 1
+        session.describe(writer)
+        writer.statistics(serialport.now_usec(), session.reads, session.lost)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
 
@@ -151,8 +166,11 @@ def main(argv=None):
     parser.add_argument("-o", "--output", default="-", help="capture file (default - : stdout)")
     parser.add_argument("--link", choices=pcap.LINKTYPES, default="exported-pdu",
                         help=pcap.LINK_HELP + "; default exported-pdu")
+    parser.add_argument("--format", choices=pcap.FORMATS, default="pcapng",
+                        help="pcapng (default: the sniffer and its settings as the interface, lost reads as its "
+                             "drop count) or pcap")
     parser.add_argument("--skip-bad", action="store_true",
-                        help="report bad lines and go on; their count is printed at the end")
+                        help="report bad lines and go on; their count is printed at the end (always so with --port)")
     board = parser.add_argument_group("a sniffer on a serial port (doc/sniffer-protocol.md)")
     board.add_argument("--port", help="the sniffer's serial port, e.g. /dev/ttyUSB0 (instead of -i)")
     board.add_argument("--baud", type=int, default=serialport.DEFAULT_BAUD,
@@ -190,16 +208,18 @@ def main(argv=None):
     except OSError as err:
         print("%s: %s: %s" % (PROG, args.input, err.strerror), file=sys.stderr)
         return 2
+    linktype = pcap.LINKTYPES[args.link]
     session = serialport.Session(
-        recover.Recovery(args.prefix, keep_bad=not args.drop_bad_crc), None, report,
-        stop_on_error=bool(args.port))
+        recover.Recovery(args.prefix, keep_bad=not args.drop_bad_crc, live=bool(args.port)), None, report,
+        stop_on_error=bool(args.port), linktype=linktype, sniffer=args.port, baud=args.baud if args.port else None)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     counts = {"frames": 0, "bad": 0}
     status = 0
     try:
         with pcap.atomic_output(args.output) as out:
             try:
-                write_capture(lines, session, out, pcap.LINKTYPES[args.link], args.skip_bad, counts)
+                writer = pcap.Writer(out, args.format, linktype, "nrf24-capture")
+                write_capture(lines, session, writer, args.skip_bad or bool(args.port), counts)
             except KeyboardInterrupt:
                 print("%s: stopped after %d frames" % (PROG, counts["frames"]), file=sys.stderr)
     except FrameError as err:

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Wireshark capture interface (extcap) for an nRF24 sniffer on a serial port, and a demo without hardware.
 
-Wireshark and tshark run it from their extcap folder: it lists one interface per USB serial port
-(/dev/ttyUSB*, /dev/ttyACM*, and the devices named in $NRF24_SNIFFER_PORTS, separated by ':'), never opening
-them to do so, plus "nrf24-demo", which plays a recorded sniffer session in real time. A capture sends the
-options to the board as commands (doc/sniffer-protocol.md), recovers frames from its raw reads and writes
-them to Wireshark's fifo as exported-PDU records tagged "nrf24", each as soon as it is recovered.
+Wireshark and tshark run it from their extcap folder: it lists one interface per serial port that pyserial
+finds (with the port's USB description) and per device named in $NRF24_SNIFFER_PORTS (separated by ':'),
+never opening them to do so, plus "nrf24-demo", which plays a recorded sniffer session in real time. A capture
+sends the options to the board as commands, one after the other's answer (doc/sniffer-protocol.md), recovers
+frames from its raw reads and writes them to Wireshark's fifo as pcapng exported-PDU records, each as soon as
+it is final; the interface description names the sniffer, its firmware and settings, and the reads the board
+lost are the interface's drop count.
 
 A capture ends with status 0 when Wireshark stops it (SIGTERM, SIGINT, its fifo closed), and with a one-line
 message on stderr and status 1 when the sniffer is unplugged, silent (no line for 5 s, not even after a '?'),
@@ -13,7 +15,6 @@ or answers with an #error line; every frame recovered before stays in the captur
 """
 
 import argparse
-import glob
 import os
 import re
 import signal
@@ -33,7 +34,6 @@ DEMO = "nrf24-demo"
 SERIAL_PREFIX = "nrf24-"
 DEMO_SESSION = os.path.join(HERE, "..", "captures", "demo-session.txt")
 PREFIX = re.compile(r"(?:[0-9a-fA-F]{2}){1,5}")
-SERIAL_GLOBS = ("/dev/ttyUSB*", "/dev/ttyACM*")
 LINKTYPE = pcap.LINKTYPE_EXPORTED_PDU
 # Control pipe messages: 'T', a 3-byte length (payload + 2), the control number, the command.
 CTRL_LOGGER = 0
@@ -68,8 +68,9 @@ SERIAL_CONFIG = [
     "{tooltip=Channels to hop over, separated by commas (1 to 16, each 0..125); empty: stay on the channel above}",
     "arg {number=6}{call=--dwell}{display=Dwell time (ms)}{type=unsigned}{range=1,60000}{default=100}"
     "{tooltip=Milliseconds on each channel when hopping}",
-    "arg {number=7}{call=--keep-bad-crc}{display=Keep frames with a bad CRC (address mode)}{type=boolflag}"
-    "{default=true}{tooltip=Address mode: also capture damaged frames; Wireshark marks them CRC Error}",
+    "arg {number=7}{call=--drop-bad-crc}{display=Drop frames with a bad CRC (address mode)}{type=boolflag}"
+    "{default=false}{tooltip=Address mode: leave damaged frames out; by default they are kept and Wireshark "
+    "marks them CRC Error}",
     "arg {number=8}{call=--baud}{display=Baud rate}{type=unsigned}{range=1200,4000000}{default=1000000}"
     "{tooltip=The serial line's speed; the sniffer firmware's default is 1000000}",
 ]
@@ -77,16 +78,17 @@ DEMO_CONFIG = [PREFIX_ARG % 0]
 
 
 def serial_ports():
-    """The serial devices to list, sorted, without opening any."""
-    ports = {path for pattern in SERIAL_GLOBS for path in glob.glob(pattern)}
-    ports.update(path for path in os.environ.get("NRF24_SNIFFER_PORTS", "").split(":") if path)
-    return sorted(ports)
+    """The serial ports to list as (device, description), sorted, without opening any."""
+    ports = dict(serialport.list_ports())
+    ports.update((path, ports.get(path, "")) for path in os.environ.get("NRF24_SNIFFER_PORTS", "").split(":") if path)
+    return sorted(ports.items())
 
 
 def interfaces():
     lines = ["extcap {version=%s}" % VERSION,
              "interface {value=%s}{display=nRF24 sniffer demo (a recorded MySensors network)}" % DEMO]
-    lines += ["interface {value=%s%s}{display=nRF24 sniffer}" % (SERIAL_PREFIX, path) for path in serial_ports()]
+    lines += ["interface {value=%s%s}{display=nRF24 sniffer%s}" % (SERIAL_PREFIX, path, " (%s)" % text if text else "")
+              for path, text in serial_ports()]
     lines.append("control {number=%d}{type=button}{role=logger}{display=Log}{tooltip=The sniffer's status lines}"
                  % CTRL_LOGGER)
     return lines
@@ -117,7 +119,7 @@ def parse_args(argv):
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="example: nrf24_extcap.py --capture --extcap-interface nrf24-demo "
                                             "--fifo demo.pcap")
-    for flag in ("--extcap-interfaces", "--extcap-dlts", "--extcap-config", "--capture", "--keep-bad-crc"):
+    for flag in ("--extcap-interfaces", "--extcap-dlts", "--extcap-config", "--capture", "--drop-bad-crc"):
         parser.add_argument(flag, action="store_true")
     for option in ("--extcap-interface", "--fifo", "--extcap-control-in", "--extcap-control-out",
                    "--extcap-capture-filter", "--extcap-version", "--rate", "--mode", "--address", "--prefix",
@@ -148,7 +150,19 @@ def settings(args):
         prefixes.append(bytes.fromhex(args.prefix))
     commands = lineproto.commands(args.channel, args.rate or "250k", None if address else mode[2:], address,
                                       args.hop or None, args.dwell)
-    return commands, recover.Recovery(prefixes, keep_bad=args.keep_bad_crc)
+    return commands, recover.Recovery(prefixes, keep_bad=not args.drop_bad_crc, live=True)
+
+
+def end_capture(writer, session, guarded):
+    """The frames still waiting, the interface and its drop count, unless Wireshark has gone already."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
+    try:
+        session.finish()
+        session.describe(writer)
+        writer.statistics(serialport.now_usec(), session.reads, session.lost)
+    except OSError:
+        pass
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
 
 def ignore_stops():
@@ -182,22 +196,21 @@ def capture(args):
     status = 0
 
     def message(text, kind="bad"):
-        # The board's settings go to the log only: Wireshark shows anything on stderr as an error.
-        if kind != "settings":
+        # The board's settings and restarts go to the log only: Wireshark shows anything on stderr as an error.
+        if kind not in ("settings", "boot"):
             print("%s: %s" % (PROG, text), file=sys.stderr, flush=True)
         control.send(CTRL_CMD_ADD, text + "\n", CTRL_LOGGER)
         control.send(CTRL_CMD_STATUSBAR, "nRF24 " + text)
 
     try:
         with open(args.fifo, "wb") as out:
-            out.write(pcap.pcap_header(LINKTYPE))
-            out.flush()
+            writer = pcap.Writer(out, "pcapng", LINKTYPE, "nrf24-extcap %s" % VERSION)
 
             def frame(stamp, data):
                 nonlocal written
                 signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
-                out.write(pcap.pcap_record(stamp, data, LINKTYPE))
-                out.flush()
+                session.describe(writer)
+                writer.packet(stamp, data)
                 written += 1
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
@@ -207,12 +220,17 @@ def capture(args):
                 else:
                     fd, write, close = serialport.open_port(device, args.baud)
                     lines = serialport.port_lines(fd, write, commands)
-                session = serialport.Session(recovery, frame, message, stop_on_error=True)
-                for stamp, line in lines:
-                    try:
-                        session.line(stamp, line)
-                    except lineproto.LineError as err:
-                        message("bad line skipped: %s" % err)
+                session = serialport.Session(recovery, frame, message, stop_on_error=True, linktype=LINKTYPE,
+                                             sniffer=None if args.extcap_interface == DEMO else device,
+                                             baud=None if args.extcap_interface == DEMO else args.baud)
+                try:
+                    for stamp, line in lines:
+                        try:
+                            session.line(stamp, line)
+                        except lineproto.LineError as err:
+                            message("bad line skipped: %s" % err)
+                finally:
+                    end_capture(writer, session, guarded)
             except serialport.SnifferError as err:
                 # Said while the fifo is still open: Wireshark stops an interface as soon as its fifo closes.
                 ignore_stops()

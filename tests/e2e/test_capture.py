@@ -19,7 +19,7 @@ from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 from nrf24tools import lineproto  # noqa: E402
-from nrf24tools.frames import crc_good  # noqa: E402
+from test_extcap import assert_on_time, demo_on_the_air, pcap_records  # noqa: E402
 import nrf24_session  # noqa: E402
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
@@ -50,13 +50,13 @@ def sniffer_text(frames):
     return "".join("%d.%06d %s\n" % (usec // 1000000, usec % 1000000, frame.hex()) for usec, frame in frames)
 
 
-def run_capture(*args, stdin=""):
-    return subprocess.run([sys.executable, CAPTURE] + list(args), input=stdin.encode(), capture_output=True,
-                          env=TOOL_ENV)
+def run_capture(*args, stdin="", form="pcap"):
+    return subprocess.run([sys.executable, CAPTURE, "--format", form] + list(args), input=stdin.encode(),
+                          capture_output=True, env=TOOL_ENV)
 
 
 def start_capture(*args):
-    return subprocess.Popen([sys.executable, CAPTURE] + list(args), stdin=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, CAPTURE, "--format", "pcap"] + list(args), stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=TOOL_ENV)
 
 
@@ -232,24 +232,6 @@ class TestLive:
         assert result.output == ["1.500000000", "2.500000000"]
 
 
-def sample_good_frames():
-    """The sample's frames that promiscuous reads bring: those with a good CRC, short enough for a read."""
-    return [(stamp, data) for stamp, data in sample_frames()
-            if crc_good(data) and nrf24_session.fits_a_read(data)]
-
-
-def capture_records(path):
-    """(time stamp, frame) of each record of an exported-PDU capture."""
-    with open(path, "rb") as f:
-        data = f.read()
-    records, at = [], PCAP_HEADER
-    while at < len(data):
-        sec, usec, size = (int.from_bytes(data[at + n:at + n + 4], "little") for n in (0, 4, 8))
-        records.append((sec * 1000000 + usec, data[at + RECORD_HEADER + 13:at + RECORD_HEADER + size]))
-        at += RECORD_HEADER + size
-    return records
-
-
 def gaps(records):
     return [(stamp - records[0][0], data) for stamp, data in records]
 
@@ -259,17 +241,28 @@ SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 
 
 class TestSnifferLines:
-    def test_demo_session_gives_the_samples_frames_with_exact_gaps(self, host):
-        # with a prefix every good frame of that network; without, an address heard once (the broadcast) is
-        # never confirmed
-        broadcast = bytes.fromhex("a8a8e1fcff")
-        network = [(t, d) for t, d in sample_good_frames() if d.startswith(bytes.fromhex("a8a8e1fc"))]
-        for args, expected in ((["--prefix", "a8a8e1fc"], network),
-                               ([], [(t, d) for t, d in sample_good_frames() if d[:5] != broadcast])):
+    def test_demo_session_gives_the_frames_on_the_air_at_their_times(self, host):
+        # with a prefix every frame of that network the reads hold whole; without, an address heard once (the
+        # broadcast) is never confirmed
+        heard = demo_on_the_air()
+        once = [frame[:5] for _, frame in heard if sum(f[:5] == frame[:5] for _, f in heard) == 1]
+        assert once == [bytes.fromhex("a8a8e1fcff")]
+        for args, expected in ((["--prefix", "a8a8e1fc"], demo_on_the_air(bytes.fromhex("a8a8e1fc"))),
+                               ([], [(t, frame) for t, frame in heard if frame[:5] not in once])):
             output = host.path("demo-%d.pcap" % len(args))
-            proc = run_capture("-i", DEMO, "-o", output, *args)
-            assert (proc.returncode, proc.stderr.decode()) == (0, "nrf24_capture: line 2: %s\n" % SETTINGS_SHOWN)
-            assert gaps(capture_records(output)) == gaps(expected)
+            proc = run_capture("-i", DEMO, "-o", output, *args, form="pcapng")
+            assert (proc.returncode, proc.stderr.decode().splitlines()) == (0, [
+                "nrf24_capture: line 2: sniffer restarted (reset=power-on): its clock starts again",
+                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"])
+            assert_on_time(pcap_records(output), expected)
+
+    def test_demo_session_is_the_air_models_output(self, host):
+        output = host.path("demo-session.txt")
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
+                               "captures/sample.txt", "-o", output], cwd=SOURCE_DIR, capture_output=True, text=True)
+        assert (proc.returncode, proc.stderr) == (0, "")
+        with open(output) as made, open(DEMO) as kept:
+            assert made.read().splitlines()[1:] == kept.read().splitlines()[1:]
 
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
         frame = bytes.fromhex(GOOD)
@@ -289,15 +282,18 @@ class TestSnifferLines:
             "nrf24_capture: line 8: sniffer lost 1 reads (its output was full), 4 in all"]
         stamps = record_stamps(proc.stdout)
         assert proc.returncode == 0 and len(stamps) == 3
-        # the first read is anchored to the time its line was read; the wrap is 0x200 microseconds later
-        assert before <= stamps[0] <= after and stamps[1] == 1500000 and stamps[2] - stamps[0] == 0x200
+        # the first read is anchored to the time its line was read; a frame is stamped at its preamble's start:
+        # 2 µs stamp latency, 1024 µs of read and 32 µs of preamble before the read's stamp, 4 µs a bit of
+        # offset after; the second read is 0x200 µs later, across the wrap, its frame 16 bits further in
+        assert before - 1042 <= stamps[0] <= after - 1042 and stamps[1] == 1500000
+        assert stamps[2] - stamps[0] == 0x200 + 64
 
     def test_port_gets_the_settings_and_an_unplugged_sniffer_ends_the_capture(self, host, folder):
         frame = bytes.fromhex(GOOD)
         rng = random.Random(4)
         script = [lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
                   for n in (1, 2)] + [("sleep", 0.5), ("unplug",)]
-        board = FakeBoard(script, 3)
+        board = FakeBoard(script, 4)
         output = os.path.join(folder, "port.pcap")
         try:
             proc = subprocess.run([sys.executable, CAPTURE, "--port", board.path, "--channel", "5", "--rate", "2m",
@@ -305,9 +301,9 @@ class TestSnifferLines:
                                   env=TOOL_ENV, timeout=60)
         finally:
             board.stop()
-        assert board.commands == ["r 2m", "p 55", "c 5"]
+        assert board.commands == ["v 2", "r 2m", "p 55", "c 5"]
         messages = proc.stderr.decode().splitlines()
         assert messages[-2].endswith(": sniffer: v=1 ch=5 rate=2m mode=p pre=55 hop=- dwell=0"), messages
         assert (proc.returncode, messages[-1]) == (
             1, "nrf24_capture: %s: sniffer gone: end of input (2 frames written)" % board.path)
-        assert gaps(capture_records(output)) == [(0, frame), (1000, frame)]
+        assert gaps(pcap_records(output)) == [(0, frame), (1000, frame)]

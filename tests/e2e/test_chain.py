@@ -59,7 +59,8 @@ def sample_frames():
 
 
 def air_script():
-    """The reads the radio hands over, as (gap in us, mode, frame or None, payload, 32 bytes): promiscuous
+    """The reads the radio hands over, as (gap in us, mode, frame or None, payload, 32 bytes, the frame's bit
+    offset from the read's first bit: negative in address mode, where the address came before): promiscuous
     reads of every sample frame (offsets 0..15 plus 0..2 bytes, led by preamble or noise bits, noise after)
     with noise reads among them, then the gateway's frames as address-mode reads (across the clock's wrap).
     Gaps follow the sample's, at least MIN_GAP_US."""
@@ -73,14 +74,14 @@ def air_script():
         lead = None if n % 2 else rng.getrandbits(lead_bits)
         data = nrf24_session.promiscuous_read(frame, lead_bits, rng, lead)
         assert data is not None, "frame %d does not fit at offset %d" % (n, lead_bits)
-        script.append((gap, "p", frame, payload, data))
+        script.append((gap, "p", frame, payload, data, lead_bits))
         if n % 3 == 1:
-            script.append((MIN_GAP_US + rng.randrange(400), "p", None, None, rng.randbytes(32)))
+            script.append((MIN_GAP_US + rng.randrange(400), "p", None, None, rng.randbytes(32), None))
     for usec, frame, payload in frames:
         if frame[:5] == GATEWAY:
             # the 25 + 8n bits after the address, as a frame at offset 0 of its own, then noise
             data = nrf24_session.promiscuous_read(frame[5:], 0, rng)
-            script.append((MIN_GAP_US + rng.randrange(400), "a", frame, payload, data))
+            script.append((MIN_GAP_US + rng.randrange(400), "a", frame, payload, data, -40))
     return script
 
 
@@ -89,9 +90,9 @@ class Chain:
 
     def __init__(self, board):
         script = air_script()
-        self.arrivals, self.reads, events = [], [], []
+        self.arrivals, self.reads, self.offsets, events = [], [], [], []
         t = BOOT_DONE_US
-        for n, (gap, mode, frame, payload, data) in enumerate(script):
+        for n, (gap, mode, frame, payload, data, offset) in enumerate(script):
             if mode == "a" and script[n - 1][1] == "p":
                 # 71 minutes later, just before the board's clock wraps (a sleeping board costs nothing to
                 # simulate); the command's 13 bytes in and its status line out before the first read
@@ -102,6 +103,7 @@ class Chain:
             events.append((t, "read", CHANNEL, data))
             self.arrivals.append(t)
             self.reads.append((mode, frame, payload))
+            self.offsets.append(offset)
         run = board.run(events, end=t + 5000)
         assert not run.missed, run.missed
         self.lines, self.texts = run.lines, run.texts()
@@ -199,15 +201,19 @@ class TestChain:
                 ((chain.reads[n][2], frame) for n, frame in taken) if payload and crc_good(frame)]
 
     def test_time_gaps_are_the_arrival_gaps(self, chain, captured):
-        """Exactly the gaps between the board's stamps, unwrapped; these are the gaps between the simulated
-        arrivals within the clock's resolution, each stamp being late by 0 to 3 us."""
+        """Exactly the gaps between the frames' starts on the air by the board's stamps, unwrapped: a frame
+        starts (its preamble) the read's 256 bits and the preamble's 8 before the stamp, plus its offset, 4 us
+        a bit at 250 kbps; these are the gaps between the simulated arrivals within the clock's resolution,
+        each stamp being late by 0 to 3 us."""
         prefixes, _, _, rows = captured
         taken = [n for n, _ in chain.frames(prefixes)]
         stamps = [int(Decimal(row[0]) * 1000000) for row in rows]
         assert len(stamps) == len(taken)
         first = taken[0]
         assert [(stamp - stamps[0]) % WRAP for stamp in stamps] == \
-            [(chain.clocks[n] - chain.clocks[first]) % WRAP for n in taken]
+            [(chain.clocks[n] + 4 * chain.offsets[n] - chain.clocks[first] - 4 * chain.offsets[first]) % WRAP
+             for n in taken]
         assert any(chain.clocks[b] < chain.clocks[a] for a, b in zip(taken, taken[1:]))    # across the wrap
-        drift = [(stamp - stamps[0]) - (chain.arrivals[n] - chain.arrivals[first]) for stamp, n in zip(stamps, taken)]
+        drift = [(stamp - stamps[0]) - (chain.arrivals[n] + 4 * chain.offsets[n] - chain.arrivals[first]
+                                        - 4 * chain.offsets[first]) for stamp, n in zip(stamps, taken)]
         assert all(-CLOCK_RESOLUTION_US < d < CLOCK_RESOLUTION_US for d in drift), drift

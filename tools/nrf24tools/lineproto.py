@@ -9,7 +9,8 @@ READ_BITS = 8 * READ_BYTES
 WRAP = 1 << 32                          # the board's microsecond clock is 32 bits
 RATES = ("250k", "1m", "2m")
 PREAMBLES = ("aa", "55")
-READ_LINE = re.compile(r"([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)")
+# Version 2 appends the rate, the RPD bit and the stamp kind; later versions may append more.
+READ_LINE = re.compile(r"([0-9a-f]{8}) (\d{1,3}) ([pa]) ((?:[0-9a-f]{2})+)(?: (250k|1m|2m) ([01-]) ([iu])(?: .*)?)?")
 STATUS_WORD = re.compile(r"#([a-z]+)(?: (.*))?")
 HEX_ADDRESS = re.compile(r"(?:[0-9a-fA-F]{2}){3,5}")
 HOP_LIST = re.compile(r"\d{1,3}(?:,\d{1,3}){0,15}")
@@ -23,7 +24,8 @@ class OptionError(ValueError):
     """An option value the board would refuse."""
 
 
-Read = collections.namedtuple("Read", "clock channel mode address data")
+# A read; rate, rpd (1, 0, None: unknown) and stamp ("i", "u") only in version 2, else None.
+Read = collections.namedtuple("Read", "clock channel mode address data rate rpd stamp", defaults=(None, None, None))
 Status = collections.namedtuple("Status", "word text")
 
 
@@ -40,7 +42,7 @@ def parse_line(text):
     match = READ_LINE.fullmatch(text)
     if not match:
         raise LineError("not a read: %r" % text[:40])
-    clock, channel, mode, hexed = match.groups()
+    clock, channel, mode, hexed, rate, rpd, stamp = match.groups()
     if int(channel) > 125:
         raise LineError("channel %s is not 0..125" % channel)
     data = bytes.fromhex(hexed)
@@ -52,7 +54,13 @@ def parse_line(text):
                             % (len(address) + len(data), READ_BYTES))
     elif len(data) != READ_BYTES:
         raise LineError("promiscuous read of %d bytes, expected %d" % (len(data), READ_BYTES))
-    return Read(int(clock, 16), int(channel), mode, address, data)
+    return Read(int(clock, 16), int(channel), mode, address, data, rate,
+                None if rpd in (None, "-") else int(rpd), stamp)
+
+
+def settings(text):
+    """The key=value words of a status line's text as a dict (words without '=' are left out)."""
+    return dict(word.split("=", 1) for word in text.split() if "=" in word)
 
 
 def read_line(clock, channel, data, address=b""):

@@ -148,7 +148,9 @@ class Recovery:
     when its address starts with one of the prefixes given, or, with none given, when its address was
     already seen with a good CRC. The first frame of a new address is held until a second frame of that
     address (in the same read or a later one) confirms it; both are then given out in order, each with its
-    own time stamp. At most MAX_HELD addresses wait for confirmation: past that, the oldest held frame is
+    own time stamp. A frame of a new address that overlaps another good CRC in its read is not held: one of
+    them is a chance pass, and a chance pass across a real frame comes again with every copy of that frame
+    (acks repeat bit for bit), so two of them would confirm it. At most MAX_HELD addresses wait for confirmation: past that, the oldest held frame is
     dropped (counted in `dropped`), as a chance pass would have been. At most MAX_KNOWN confirmed addresses
     are kept: past that, the one heard least recently is forgotten and must be confirmed again.
     Preamble-like addresses are never taken.
@@ -204,20 +206,20 @@ class Recovery:
                 if self.keep_bad or crc_good(frame):
                     self.queue.append(self.entry(frame, -ADDRESS_BITS, read, window, TAKEN_ADDRESS_MODE))
             return self.release()
+        found = [(offset, offset + frame_bits(frame), frame) for offset, frame in find_frames(read.data)
+                 if not preamble_like(frame[:5])]
         busy = 0
-        for offset, frame in find_frames(read.data):
+        for offset, end, frame in found:
             address = frame[:5]
-            if offset < busy or preamble_like(address):
-                continue
             if self.accepted(address):
+                if offset < busy:
+                    continue
                 if address in self.known:
                     self.known.move_to_end(address)
                 self.queue.append(self.entry(frame, offset, read, window, self.how_taken()))
-            elif not self.prefixes:
+                busy = end
+            elif not self.prefixes and not any(o < end and offset < e for o, e, f in found if f is not frame):
                 self.hold(self.entry(frame, offset, read, window, TAKEN_PAIR))
-            else:
-                continue
-            busy = offset + frame_bits(frame)
         return self.release()
 
     def entry(self, frame, offset, read, window, taken):

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Turn a sniffer's text output into a pcap capture of nRF24 frames.
+"""Turn a sniffer's text output into a pcapng (or pcap) capture of nRF24 frames.
 
 It reads two kinds of lines. Whole frames, one per line, as hex, optionally after
 a time stamp in seconds since 1970:
@@ -14,15 +14,18 @@ reported on stderr and never written as frames:
   0012d687 76 p aa5551d4...
 
 A frame without a time stamp gets the time its line was read; recovered frames
-get the board's clock, anchored to the time the first line was read. Empty lines
-and comment lines ('#' then a space) are skipped; any other line that is not a
-frame is an error naming its line number. With --port it opens a sniffer's
-serial port, sends it the settings given, and captures until stopped (Ctrl-C,
-status 0) or until the sniffer is unplugged, silent or answers #error (a
-one-line reason, status 1; the capture keeps every frame). Written to stdout, the pcap header goes out at
-once and every frame as soon as its line is read, so a live stream can be
-watched; written to a file, the capture appears under its name only when it is
-complete. Ctrl-C (or SIGTERM) ends a live capture and keeps every frame read.
+are stamped at the start of their preamble on the air, from the board's clock
+anchored to the time the first line was read. Empty lines and comment lines ('#'
+then a space) are skipped; any other line that is not a frame is an error naming
+its line number (from a port: reported and skipped). With --port it opens a
+sniffer's serial port, sends it the settings given, and captures until stopped
+(Ctrl-C, status 0) or until the sniffer is unplugged, silent or answers #error
+(a one-line reason, status 1; the capture keeps every frame). Written to stdout,
+the capture's header goes out at once and every frame as soon as it is final, so
+a live stream can be watched; written to a file, the capture appears under its
+name only when it is complete. Ctrl-C (or SIGTERM) ends a live capture and keeps
+every frame read. pcapng names the sniffer and its settings in the interface
+description and counts the reads it lost as the interface's drops.
 """
 
 import argparse

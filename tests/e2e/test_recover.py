@@ -312,3 +312,28 @@ class TestOnTheAir:
         wrong = [time for time, kind in zip(sorted(truth), got) if truth[time] != kind]
         assert len(got) == len(expected) and set(wrong) <= unsure and len(unsure) <= len(truth) // 50
         assert len(kinds) >= 2, kinds
+
+
+class TestWaitingForTheNextRead:
+    # a 23-byte packet at offset 0: its ack would start after the read
+    PACKET = frame("a8a8e1fc00", bytes(23), pid=1)
+
+    def test_a_read_that_began_before_the_ack_and_ran_on_kept_the_radio_from_it(self):
+        recovery = Recovery([b"\xa8"])
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        # the ack was due 249 + 32.5 + 8 bits (1158 us) after the read's first bit, past its 256: a noise read
+        # stamped 400 us after the packet's began 758 us before the ack and ran past it
+        [out] = recovery.read(Read(0x10000 + 400, 76, "p", b"", bytes(32)), HOST_USEC)
+        assert (out.frame, out.ack) == (self.PACKET, recover.ACK_BLIND)
+
+    def test_live_a_quiet_line_means_the_radio_was_listening(self):
+        recovery = Recovery([b"\xa8"], live=True)
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        assert recovery.expire(HOST_USEC + 100000) == []
+        [out] = recovery.expire(HOST_USEC + recover.QUIET_US + 1000)
+        assert (out.frame, out.ack) == (self.PACKET, recover.ACK_AFTER_READ)
+
+    def test_the_end_of_the_input_means_the_radio_was_listening(self):
+        recovery = Recovery([b"\xa8"])
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        assert [(r.frame, r.ack) for r in recovery.flush()] == [(self.PACKET, recover.ACK_AFTER_READ)]

@@ -380,6 +380,21 @@ class TestLineProtocol2:
         assert "sniffer restarted (reset=external): its clock starts again" in proc.stderr.decode()
 
 
+class TestMissingReads:
+    def test_lost_reads_and_possible_gaps_go_with_the_next_frame(self):
+        frames, messages = [], []
+        session = serialport.Session(recover.Recovery([b"\xa8"]), lambda stamp, data: frames.append(data),
+                                     lambda text, kind: messages.append(kind), False)
+        for line in (b"#lost 2", b"#full 0012d687", b"#radio reset 0014a000", b"#boot reset=external", b"#lost 1"):
+            session.line(HOST_USEC, line)
+        # counted: 3 lost; flagged: the radio's FIFO full (1), the radio reset (2), the board reset (4)
+        assert (session.lost_before, session.lost, session.reads) == ((3, 7), 3, 3)
+        assert messages == ["lost", "lost", "boot", "lost"]
+        session.line(HOST_USEC, lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(
+            bytes.fromhex(GOOD), 2, random.Random(1))).encode())
+        assert (len(frames), session.lost_before, session.reads) == (1, (0, 0), 4)
+
+
 def port_script(*chunks):
     """A pipe that plays a port: the chunks written at once; the commands the host writes are kept."""
     read_end, write_end = os.pipe()

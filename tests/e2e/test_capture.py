@@ -380,6 +380,24 @@ class TestLineProtocol2:
         assert "sniffer restarted (reset=external): its clock starts again" in proc.stderr.decode()
 
 
+class TestInterfaceDescription:
+    CASES = [
+        ("#sniffer v=2 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+         "nRF24 sniffer, firmware 2.0, line protocol 2, 1000000 baud; channel 76, 250 kbps, promiscuous aa, "
+         "no hopping"),
+        ("#sniffer v=1 ch=5 rate=2m mode=a addr=a8a8e1fc00 hop=1,2,3 dwell=50",
+         "nRF24 sniffer, firmware unknown, line protocol 1, 1000000 baud; channel 5, 2 Mbps, address a8a8e1fc00, "
+         "hopping 1,2,3 every 50 ms"),
+    ]
+
+    @pytest.mark.parametrize("line, description", CASES)
+    def test_the_board_its_firmware_and_settings(self, line, description):
+        session = serialport.Session(recover.Recovery(), None, lambda text, kind: None, False,
+                                     sniffer="/dev/ttyUSB0", baud=1000000)
+        session.line(HOST_USEC, line.encode())
+        assert session.description() == description
+
+
 class TestMissingReads:
     def test_lost_reads_and_possible_gaps_go_with_the_next_frame(self):
         frames, messages = [], []

@@ -122,9 +122,8 @@ GOOD = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00")).hex()
 
 
 def record_stamps(data):
-    """The time stamps of the records of a capture whose every record holds one empty frame."""
-    return [int.from_bytes(data[at:at + 4], "little") * 1000000 + int.from_bytes(data[at + 4:at + 8], "little")
-            for at in range(PCAP_HEADER, len(data), RECORD_HEADER + 13 + 9)]
+    """The time stamps of the records of a capture's bytes."""
+    return [stamp for stamp, _ in capture_blocks(data)[0]]
 
 
 class TestBadInput:

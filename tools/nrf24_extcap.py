@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Wireshark capture interface (extcap) for an nRF24 sniffer on a serial port, and a demo without hardware.
 
-Wireshark and tshark run it from their extcap folder: it lists one interface per USB serial port
-(/dev/ttyUSB*, /dev/ttyACM*, and the devices named in $NRF24_SNIFFER_PORTS, separated by ':'), never opening
-them to do so, plus "nrf24-demo", which plays a recorded sniffer session in real time. A capture sends the
-options to the board as commands (doc/sniffer-protocol.md), recovers frames from its raw reads and writes
-them to Wireshark's fifo as exported-PDU records tagged "nrf24", each as soon as it is recovered.
+Wireshark and tshark run it from their extcap folder: it lists one interface per serial port that pyserial
+finds (with the port's USB description) and per device named in $NRF24_SNIFFER_PORTS (separated by ':'),
+never opening them to do so, plus "nrf24-demo", which plays a recorded sniffer session in real time. A capture
+sends the options to the board as commands, one after the other's answer (doc/sniffer-protocol.md), recovers
+frames from its raw reads and writes them to Wireshark's fifo as pcapng exported-PDU records, each as soon as
+it is final; the interface description names the sniffer, its firmware and settings, and the reads the board
+lost are the interface's drop count.
 
 A capture ends with status 0 when Wireshark stops it (SIGTERM, SIGINT, its fifo closed), and with a one-line
 message on stderr and status 1 when the sniffer is unplugged, silent (no line for 5 s, not even after a '?'),
@@ -13,21 +15,18 @@ or answers with an #error line; every frame recovered before stays in the captur
 """
 
 import argparse
-import glob
 import os
 import re
 import signal
 import struct
 import sys
 
-# The extcap folder holds a link to this file; the modules it imports and the demo session are
+# The extcap folder holds a link to this file; the package it imports and the demo session are
 # beside the real file, installed as in the source tree.
 HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path.insert(0, HERE)
 
-import nrf24_encode  # noqa: E402
-import nrf24_recover  # noqa: E402
-import nrf24_sniffer  # noqa: E402
+from nrf24tools import lineproto, pcap, recover, serialport  # noqa: E402
 
 PROG = "nrf24_extcap"
 VERSION = "1.0"
@@ -35,8 +34,7 @@ DEMO = "nrf24-demo"
 SERIAL_PREFIX = "nrf24-"
 DEMO_SESSION = os.path.join(HERE, "..", "captures", "demo-session.txt")
 PREFIX = re.compile(r"(?:[0-9a-fA-F]{2}){1,5}")
-SERIAL_GLOBS = ("/dev/ttyUSB*", "/dev/ttyACM*")
-LINKTYPE = nrf24_encode.LINKTYPE_EXPORTED_PDU
+LINKTYPE = pcap.LINKTYPE_EXPORTED_PDU
 # Control pipe messages: 'T', a 3-byte length (payload + 2), the control number, the command.
 CTRL_LOGGER = 0
 CTRL_CMD_ADD = 2
@@ -70,8 +68,9 @@ SERIAL_CONFIG = [
     "{tooltip=Channels to hop over, separated by commas (1 to 16, each 0..125); empty: stay on the channel above}",
     "arg {number=6}{call=--dwell}{display=Dwell time (ms)}{type=unsigned}{range=1,60000}{default=100}"
     "{tooltip=Milliseconds on each channel when hopping}",
-    "arg {number=7}{call=--keep-bad-crc}{display=Keep frames with a bad CRC (address mode)}{type=boolflag}"
-    "{default=true}{tooltip=Address mode: also capture damaged frames; Wireshark marks them CRC Error}",
+    "arg {number=7}{call=--drop-bad-crc}{display=Drop frames with a bad CRC (address mode)}{type=boolflag}"
+    "{default=false}{tooltip=Address mode: leave damaged frames out; by default they are kept and Wireshark "
+    "marks them CRC Error}",
     "arg {number=8}{call=--baud}{display=Baud rate}{type=unsigned}{range=1200,4000000}{default=1000000}"
     "{tooltip=The serial line's speed; the sniffer firmware's default is 1000000}",
 ]
@@ -79,16 +78,17 @@ DEMO_CONFIG = [PREFIX_ARG % 0]
 
 
 def serial_ports():
-    """The serial devices to list, sorted, without opening any."""
-    ports = {path for pattern in SERIAL_GLOBS for path in glob.glob(pattern)}
-    ports.update(path for path in os.environ.get("NRF24_SNIFFER_PORTS", "").split(":") if path)
-    return sorted(ports)
+    """The serial ports to list as (device, description), sorted, without opening any."""
+    ports = dict(serialport.list_ports())
+    ports.update((path, ports.get(path, "")) for path in os.environ.get("NRF24_SNIFFER_PORTS", "").split(":") if path)
+    return sorted(ports.items())
 
 
 def interfaces():
     lines = ["extcap {version=%s}" % VERSION,
              "interface {value=%s}{display=nRF24 sniffer demo (a recorded MySensors network)}" % DEMO]
-    lines += ["interface {value=%s%s}{display=nRF24 sniffer}" % (SERIAL_PREFIX, path) for path in serial_ports()]
+    lines += ["interface {value=%s%s}{display=nRF24 sniffer%s}" % (SERIAL_PREFIX, path, " (%s)" % text if text else "")
+              for path, text in serial_ports()]
     lines.append("control {number=%d}{type=button}{role=logger}{display=Log}{tooltip=The sniffer's status lines}"
                  % CTRL_LOGGER)
     return lines
@@ -119,7 +119,7 @@ def parse_args(argv):
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="example: nrf24_extcap.py --capture --extcap-interface nrf24-demo "
                                             "--fifo demo.pcap")
-    for flag in ("--extcap-interfaces", "--extcap-dlts", "--extcap-config", "--capture", "--keep-bad-crc"):
+    for flag in ("--extcap-interfaces", "--extcap-dlts", "--extcap-config", "--capture", "--drop-bad-crc"):
         parser.add_argument(flag, action="store_true")
     for option in ("--extcap-interface", "--fifo", "--extcap-control-in", "--extcap-control-out",
                    "--extcap-capture-filter", "--extcap-version", "--rate", "--mode", "--address", "--prefix",
@@ -127,7 +127,7 @@ def parse_args(argv):
         parser.add_argument(option)
     parser.add_argument("--channel", type=int, default=76)
     parser.add_argument("--dwell", type=int, default=100)
-    parser.add_argument("--baud", type=int, default=nrf24_sniffer.DEFAULT_BAUD)
+    parser.add_argument("--baud", type=int, default=serialport.DEFAULT_BAUD)
     args, _ = parser.parse_known_args(argv)  # later Wireshark versions may pass more
     return args
 
@@ -136,21 +136,33 @@ def settings(args):
     """The commands for the options given, and the Recovery to use."""
     mode = args.mode or "p-aa"
     if mode not in dict(MODES):
-        raise nrf24_sniffer.OptionError("mode %r is not one of %s" % (mode, ", ".join(dict(MODES))))
+        raise lineproto.OptionError("mode %r is not one of %s" % (mode, ", ".join(dict(MODES))))
     address = None
     if mode == "address":
         if not args.address or len(args.address) != 10:
-            raise nrf24_sniffer.OptionError("address mode needs a 5-byte address (10 hex digits), got %r"
+            raise lineproto.OptionError("address mode needs a 5-byte address (10 hex digits), got %r"
                                             % (args.address or ""))
         address = args.address
     prefixes = []
     if args.prefix:
         if not PREFIX.fullmatch(args.prefix):
-            raise nrf24_sniffer.OptionError("prefix %r is not 1 to 5 bytes of hex" % args.prefix)
+            raise lineproto.OptionError("prefix %r is not 1 to 5 bytes of hex" % args.prefix)
         prefixes.append(bytes.fromhex(args.prefix))
-    commands = nrf24_sniffer.commands(args.channel, args.rate or "250k", None if address else mode[2:], address,
+    commands = lineproto.commands(args.channel, args.rate or "250k", None if address else mode[2:], address,
                                       args.hop or None, args.dwell)
-    return commands, nrf24_recover.Recovery(prefixes, keep_bad=args.keep_bad_crc)
+    return commands, recover.Recovery(prefixes, keep_bad=not args.drop_bad_crc, live=True)
+
+
+def end_capture(writer, session, guarded):
+    """The frames still waiting, the interface and its drop count, unless Wireshark has gone already."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
+    try:
+        session.finish()
+        session.describe(writer)
+        writer.statistics(serialport.now_usec(), session.reads, session.lost)
+    except OSError:
+        pass
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
 
 def ignore_stops():
@@ -170,7 +182,7 @@ def capture(args):
         return 2
     try:
         commands, recovery = settings(args)
-    except nrf24_sniffer.OptionError as err:
+    except lineproto.OptionError as err:
         print("%s: %s" % (PROG, err), file=sys.stderr)
         return 2
     if args.extcap_control_in:
@@ -184,38 +196,42 @@ def capture(args):
     status = 0
 
     def message(text, kind="bad"):
-        # The board's settings go to the log only: Wireshark shows anything on stderr as an error.
-        if kind != "settings":
+        # The board's settings and restarts go to the log only: Wireshark shows anything on stderr as an error.
+        if kind not in ("settings", "boot"):
             print("%s: %s" % (PROG, text), file=sys.stderr, flush=True)
         control.send(CTRL_CMD_ADD, text + "\n", CTRL_LOGGER)
         control.send(CTRL_CMD_STATUSBAR, "nRF24 " + text)
 
     try:
         with open(args.fifo, "wb") as out:
-            out.write(nrf24_encode.pcap_header(LINKTYPE))
-            out.flush()
+            writer = pcap.Writer(out, "pcapng", LINKTYPE, "nrf24-extcap %s" % VERSION)
 
             def frame(stamp, data):
                 nonlocal written
                 signal.pthread_sigmask(signal.SIG_BLOCK, guarded)
-                out.write(nrf24_encode.pcap_record(stamp, data, LINKTYPE))
-                out.flush()
+                session.describe(writer)
+                writer.packet(stamp, data)
                 written += 1
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, guarded)
 
             try:
                 if args.extcap_interface == DEMO:
-                    lines = nrf24_sniffer.played_lines(session_file)
+                    lines = serialport.played_lines(session_file)
                 else:
-                    fd, write, close = nrf24_sniffer.open_port(device, args.baud)
-                    lines = nrf24_sniffer.port_lines(fd, write, commands)
-                session = nrf24_sniffer.Session(recovery, frame, message, stop_on_error=True)
-                for stamp, line in lines:
-                    try:
-                        session.line(stamp, line)
-                    except nrf24_recover.LineError as err:
-                        message("bad line skipped: %s" % err)
-            except nrf24_sniffer.SnifferError as err:
+                    fd, write, close = serialport.open_port(device, args.baud)
+                    lines = serialport.port_lines(fd, write, commands)
+                session = serialport.Session(recovery, frame, message, stop_on_error=True, linktype=LINKTYPE,
+                                             sniffer=None if args.extcap_interface == DEMO else device,
+                                             baud=None if args.extcap_interface == DEMO else args.baud)
+                try:
+                    for stamp, line in lines:
+                        try:
+                            session.line(stamp, line)
+                        except lineproto.LineError as err:
+                            message("bad line skipped: %s" % err)
+                finally:
+                    end_capture(writer, session, guarded)
+            except serialport.SnifferError as err:
                 # Said while the fifo is still open: Wireshark stops an interface as soon as its fifo closes.
                 ignore_stops()
                 print("%s: %s (%d frames captured)" % (PROG, err, written), file=sys.stderr, flush=True)

@@ -1,21 +1,20 @@
 #!/usr/bin/env python3
 """Make a recorded sniffer session: frame descriptions in, the lines a sniffer board prints out.
 
-Each frame (as tools/nrf24_encode.py describes it) becomes one promiscuous read in the line protocol of
-doc/sniffer-protocol.md: 32 bytes in which the frame starts after a random run of preamble bits (0..15, plus
-up to two bytes of preamble or noise), the rest random. Between frames, random noise reads are mixed in, as
-a receiver listening to an empty channel prints them. Time stamps become the board's microsecond clock,
-starting at --clock. The same seed gives the same session.
+Each frame (as tools/nrf24_encode.py describes it) is a transmission on the air at its time stamp (the start
+of its preamble), on one channel at one rate; the air model (tools/nrf24tools/air.py) gives the reads one
+radio in promiscuous mode delivers: 256-bit windows that start 0..15 bits before the address that triggered
+them and hold whatever else was on the air then (an ack after its packet), reads started by noise, and
+frames missed while a read ran. They are printed in the line protocol of doc/sniffer-protocol.md, version 1,
+time stamps on the board's microsecond clock starting at --clock. The same seed gives the same session.
 """
 
 import argparse
 import random
 import sys
 
-import nrf24_encode
-
-READ_BYTES = 32
-BOOT_LINE = "#sniffer v=1 ch=%d rate=250k mode=p pre=aa hop=- dwell=0"
+from nrf24tools import air, frames, lineproto, pcap
+from nrf24tools.lineproto import READ_BYTES
 
 
 def fits_a_read(frame):
@@ -41,32 +40,11 @@ def promiscuous_read(frame, lead_bits, rng, lead=None):
     return value.to_bytes(READ_BYTES, "big")
 
 
-def read_line(clock, channel, data, address=b""):
-    """One read as the board prints it."""
-    return "%08x %d %s %s" % (clock % (1 << 32), channel, "a" if address else "p", (address + data).hex())
-
-
-def session_lines(frames, rng, clock, channel, noise):
-    """The lines of a session: the boot line, then per frame up to `noise` noise reads and the frame's read;
-    a frame too long for a read is not heard."""
-    lines = [BOOT_LINE % channel]
-    first = frames[0][0]
-    last_at = -2000
-    for usec, frame in frames:
-        if not fits_a_read(frame):
-            continue
-        at = usec - first
-        # noise heard between the previous frame and this one, in clock order
-        count = min(rng.randrange(noise + 1), at - last_at - 1)
-        for noise_at in sorted(rng.sample(range(last_at + 1, at), count)):
-            lines.append(read_line(clock + noise_at, channel, rng.randbytes(READ_BYTES)))
-        lead_bits = rng.randrange(16) + 8 * rng.randrange(3)
-        data = promiscuous_read(frame, lead_bits, rng)
-        if data is None:
-            data = promiscuous_read(frame, 0, rng)
-        lines.append(read_line(clock + at, channel, data))
-        last_at = at
-    return lines
+def timeline(stamped, channel, rate):
+    """The transmissions of (time stamp in µs, frame) pairs, times from the first frame's."""
+    first = stamped[0][0]
+    return sorted((air.Transmission(usec - first, channel, rate, frame, "ack" if frame[5] >> 2 == 0 else "data", 0,
+                                    False) for usec, frame in stamped), key=lambda tx: tx.time)
 
 
 def main(argv=None):
@@ -80,7 +58,8 @@ def main(argv=None):
                         help="the board clock at the first frame, in microseconds (default 0xffd00000: it wraps "
                              "3 s in)")
     parser.add_argument("--channel", type=int, default=76, help="channel (default 76)")
-    parser.add_argument("--noise", type=int, default=2, help="at most this many noise reads before a frame")
+    parser.add_argument("--rate", choices=lineproto.RATES, default="250k", help="data rate (default 250k)")
+    parser.add_argument("--noise", type=float, default=20.0, help="reads started by noise per second (default 20)")
     args = parser.parse_args(argv)
     try:
         stream = sys.stdin if args.input == "-" else open(args.input, encoding="utf-8")
@@ -93,18 +72,19 @@ def main(argv=None):
     parsed = []
     for number, spec in specs:
         try:
-            parsed.append(nrf24_encode.parse_frame(spec))
-        except nrf24_encode.FrameError as err:
+            parsed.append(frames.parse_frame(spec))
+        except frames.FrameError as err:
             print("nrf24_session: line %d: %s" % (number, err), file=sys.stderr)
             return 2
     if not parsed:
         print("nrf24_session: %s: no frames" % args.input, file=sys.stderr)
         return 2
-    lines = session_lines(nrf24_encode.stamp_frames(parsed), random.Random(args.seed), args.clock, args.channel,
-                          args.noise)
+    radio = air.Radio(random.Random(args.seed), args.channel, args.rate, noise_per_s=args.noise)
+    lines = air.session_lines(radio, radio.reads(timeline(frames.stamp_frames(parsed), args.channel, args.rate)),
+                              args.clock)
     header = "# made by: tools/nrf24_session.py -i %s -o %s\n" % (args.input, args.output)
     try:
-        with nrf24_encode.atomic_output(args.output) as out:
+        with pcap.atomic_output(args.output) as out:
             out.write((header + "\n".join(lines) + "\n").encode())
     except OSError as err:
         print("nrf24_session: %s: %s" % (args.output, err.strerror or err), file=sys.stderr)

@@ -5,8 +5,10 @@ import glob
 import os
 import pty
 import random
+import re
 import select
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -18,7 +20,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402  (the tools folder is on the path through nrf24_host)
+from nrf24tools import lineproto, recover, serialport  # noqa: E402
+from test_extcap import assert_on_time, capture_blocks, demo_on_the_air, pcap_records  # noqa: E402
 import nrf24_session  # noqa: E402
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
@@ -28,6 +31,7 @@ DEMO = os.path.join(SOURCE_DIR, "captures", "demo-session.txt")
 TOOL_ENV = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
 PCAP_HEADER = 24
 RECORD_HEADER = 16
+HOST_USEC = 1700000000 * 1000000
 
 
 @pytest.fixture
@@ -49,13 +53,13 @@ def sniffer_text(frames):
     return "".join("%d.%06d %s\n" % (usec // 1000000, usec % 1000000, frame.hex()) for usec, frame in frames)
 
 
-def run_capture(*args, stdin=""):
-    return subprocess.run([sys.executable, CAPTURE] + list(args), input=stdin.encode(), capture_output=True,
-                          env=TOOL_ENV)
+def run_capture(*args, stdin="", form="pcap"):
+    return subprocess.run([sys.executable, CAPTURE, "--format", form] + list(args), input=stdin.encode(),
+                          capture_output=True, env=TOOL_ENV)
 
 
 def start_capture(*args):
-    return subprocess.Popen([sys.executable, CAPTURE] + list(args), stdin=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, CAPTURE, "--format", "pcap"] + list(args), stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=TOOL_ENV)
 
 
@@ -118,9 +122,8 @@ GOOD = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00")).hex()
 
 
 def record_stamps(data):
-    """The time stamps of the records of a capture whose every record holds one empty frame."""
-    return [int.from_bytes(data[at:at + 4], "little") * 1000000 + int.from_bytes(data[at + 4:at + 8], "little")
-            for at in range(PCAP_HEADER, len(data), RECORD_HEADER + 13 + 9)]
+    """The time stamps of the records of a capture's bytes."""
+    return [stamp for stamp, _ in capture_blocks(data)[0]]
 
 
 class TestBadInput:
@@ -231,24 +234,6 @@ class TestLive:
         assert result.output == ["1.500000000", "2.500000000"]
 
 
-def sample_good_frames():
-    """The sample's frames that promiscuous reads bring: those with a good CRC, short enough for a read."""
-    return [(stamp, data) for stamp, data in sample_frames()
-            if nrf24_recover.crc_good(data) and nrf24_session.fits_a_read(data)]
-
-
-def capture_records(path):
-    """(time stamp, frame) of each record of an exported-PDU capture."""
-    with open(path, "rb") as f:
-        data = f.read()
-    records, at = [], PCAP_HEADER
-    while at < len(data):
-        sec, usec, size = (int.from_bytes(data[at + n:at + n + 4], "little") for n in (0, 4, 8))
-        records.append((sec * 1000000 + usec, data[at + RECORD_HEADER + 13:at + RECORD_HEADER + size]))
-        at += RECORD_HEADER + size
-    return records
-
-
 def gaps(records):
     return [(stamp - records[0][0], data) for stamp, data in records]
 
@@ -258,24 +243,35 @@ SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 
 
 class TestSnifferLines:
-    def test_demo_session_gives_the_samples_frames_with_exact_gaps(self, host):
-        # with a prefix every good frame of that network; without, an address heard once (the broadcast) is
-        # never confirmed
-        broadcast = bytes.fromhex("a8a8e1fcff")
-        network = [(t, d) for t, d in sample_good_frames() if d.startswith(bytes.fromhex("a8a8e1fc"))]
-        for args, expected in ((["--prefix", "a8a8e1fc"], network),
-                               ([], [(t, d) for t, d in sample_good_frames() if d[:5] != broadcast])):
+    def test_demo_session_gives_the_frames_on_the_air_at_their_times(self, host):
+        # with a prefix every frame of that network the reads hold whole; without, an address heard once (the
+        # broadcast) is never confirmed
+        heard = demo_on_the_air()
+        once = [frame[:5] for _, frame in heard if sum(f[:5] == frame[:5] for _, f in heard) == 1]
+        assert once == [bytes.fromhex("a8a8e1fcff")]
+        for args, expected in ((["--prefix", "a8a8e1fc"], demo_on_the_air(bytes.fromhex("a8a8e1fc"))),
+                               ([], [(t, frame) for t, frame in heard if frame[:5] not in once])):
             output = host.path("demo-%d.pcap" % len(args))
-            proc = run_capture("-i", DEMO, "-o", output, *args)
-            assert (proc.returncode, proc.stderr.decode()) == (0, "nrf24_capture: line 2: %s\n" % SETTINGS_SHOWN)
-            assert gaps(capture_records(output)) == gaps(expected)
+            proc = run_capture("-i", DEMO, "-o", output, *args, form="pcapng")
+            assert (proc.returncode, proc.stderr.decode().splitlines()) == (0, [
+                "nrf24_capture: line 2: sniffer restarted (reset=power-on): its clock starts again",
+                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"])
+            assert_on_time(pcap_records(output), expected)
+
+    def test_demo_session_is_the_air_models_output(self, host):
+        output = host.path("demo-session.txt")
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
+                               "captures/sample.txt", "-o", output], cwd=SOURCE_DIR, capture_output=True, text=True)
+        assert (proc.returncode, proc.stderr) == (0, "")
+        with open(output) as made, open(DEMO) as kept:
+            assert made.read().splitlines()[1:] == kept.read().splitlines()[1:]
 
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
         frame = bytes.fromhex(GOOD)
         rng = random.Random(3)
-        lines = [SETTINGS, nrf24_session.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
+        lines = [SETTINGS, lineproto.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
                  "#lost 3", "#bogus 1", "1.5 " + GOOD,
-                 nrf24_session.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
+                 lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
                  "#error radio: no answer on SPI", "#lost 1"]
         before = time.time_ns() // 1000
         proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
@@ -288,15 +284,18 @@ class TestSnifferLines:
             "nrf24_capture: line 8: sniffer lost 1 reads (its output was full), 4 in all"]
         stamps = record_stamps(proc.stdout)
         assert proc.returncode == 0 and len(stamps) == 3
-        # the first read is anchored to the time its line was read; the wrap is 0x200 microseconds later
-        assert before <= stamps[0] <= after and stamps[1] == 1500000 and stamps[2] - stamps[0] == 0x200
+        # the first read is anchored to the time its line was read; a frame is stamped at its preamble's start:
+        # 2 µs stamp latency, 1024 µs of read and 32 µs of preamble before the read's stamp, 4 µs a bit of
+        # offset after; the second read is 0x200 µs later, across the wrap, its frame 16 bits further in
+        assert before - 1042 <= stamps[0] <= after - 1042 and stamps[1] == 1500000
+        assert stamps[2] - stamps[0] == 0x200 + 64
 
     def test_port_gets_the_settings_and_an_unplugged_sniffer_ends_the_capture(self, host, folder):
         frame = bytes.fromhex(GOOD)
         rng = random.Random(4)
-        script = [nrf24_session.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
+        script = [lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
                   for n in (1, 2)] + [("sleep", 0.5), ("unplug",)]
-        board = FakeBoard(script, 3)
+        board = FakeBoard(script, 4)
         output = os.path.join(folder, "port.pcap")
         try:
             proc = subprocess.run([sys.executable, CAPTURE, "--port", board.path, "--channel", "5", "--rate", "2m",
@@ -304,9 +303,199 @@ class TestSnifferLines:
                                   env=TOOL_ENV, timeout=60)
         finally:
             board.stop()
-        assert board.commands == ["r 2m", "p 55", "c 5"]
+        assert board.commands == ["v 2", "r 2m", "p 55", "c 5"]
         messages = proc.stderr.decode().splitlines()
         assert messages[-2].endswith(": sniffer: v=1 ch=5 rate=2m mode=p pre=55 hop=- dwell=0"), messages
         assert (proc.returncode, messages[-1]) == (
             1, "nrf24_capture: %s: sniffer gone: end of input (2 frames written)" % board.path)
-        assert gaps(capture_records(output)) == [(0, frame), (1000, frame)]
+        assert gaps(pcap_records(output)) == [(0, frame), (1000, frame)]
+
+
+def pcapng_options(body):
+    """A pcapng block's options after its fixed part, as {code: value}."""
+    options, at = {}, 0
+    while at + 4 <= len(body):
+        code, size = struct.unpack_from("<HH", body, at)
+        if code == 0:
+            break
+        options[code] = body[at + 4:at + 4 + size]
+        at += 4 + size + (-size % 4)
+    return options
+
+
+class TestPcapng:
+    def test_interface_names_the_sniffer_and_counts_the_lost_reads(self, host):
+        rng = random.Random(8)
+        frame = bytes.fromhex(GOOD)
+        lines = ["#sniffer v=1 fw=2.0 ch=5 rate=1m mode=p pre=55 hop=- dwell=0",
+                 lineproto.read_line(0x1000, 5, nrf24_session.promiscuous_read(frame, 3, rng)), "#lost 3",
+                 lineproto.read_line(0x2000, 5, rng.randbytes(32)),
+                 lineproto.read_line(0x3000, 5, nrf24_session.promiscuous_read(frame, 9, rng)), "#lost 2"]
+        output = host.path("lost.pcapng")
+        proc = run_capture("--prefix", "a8", "-i", "-", "-o", output, stdin="\n".join(lines) + "\n", form="pcapng")
+        assert proc.returncode == 0, proc.stderr
+        with open(output, "rb") as f:
+            packets, blocks = capture_blocks(f.read())
+        assert [kind for kind, _ in blocks] == [0x0A0D0D0A, 1, 6, 6, 5]
+        assert pcapng_options(blocks[0][1][16:]) == {4: b"nrf24-capture"}
+        assert pcapng_options(blocks[1][1][8:]) == {
+            2: b"nrf24 sniffer recorded",
+            3: b"nRF24 sniffer, firmware 2.0, line protocol 1; channel 5, 1 Mbps, promiscuous 55, no hopping",
+            9: b"\x06"}
+        # 3 reads printed and 5 lost: the drop count Wireshark shows
+        statistics = pcapng_options(blocks[4][1][12:])
+        assert (statistics[4], statistics[5]) == (struct.pack("<Q", 8), struct.pack("<Q", 5))
+        # at 1 Mbps the frames are 0x2000 us and 6 bits apart
+        assert packets[1][0] - packets[0][0] == 0x2000 + 6
+
+    def test_tshark_reads_the_frames_and_the_drop_count(self, host):
+        output = host.path("demo.pcapng")
+        proc = run_capture("-i", DEMO, "--prefix", "a8a8e1fc", "-o", output, form="pcapng")
+        assert proc.returncode == 0, proc.stderr
+        os.chmod(output, 0o644)
+        rows = host.run("-r", output, "-T", "fields", "-e", "nrf24.ctrl.len", user_dlt=False).output
+        assert len(rows) == len(demo_on_the_air(bytes.fromhex("a8a8e1fc")))
+
+
+class TestLineProtocol2:
+    def test_a_read_of_version_2_brings_its_rate(self):
+        line = "0012d687 76 p " + "00" * 32 + " 2m 1 i"
+        assert lineproto.parse_line(line) == lineproto.Read(0x12D687, 76, "p", b"", bytes(32), "2m", 1, "i")
+        assert lineproto.parse_line(line[:-7] + " 250k - u extra") == lineproto.Read(
+            0x12D687, 76, "p", b"", bytes(32), "250k", None, "u")
+
+    def test_stamps_follow_each_reads_rate_and_a_boot_adds_no_wrap(self, host):
+        rng = random.Random(9)
+        frame = bytes.fromhex(GOOD)
+        lines = [SETTINGS,
+                 lineproto.read_line(0xFFFFF000, 76, nrf24_session.promiscuous_read(frame, 0, rng)) + " 2m 1 i",
+                 "#boot reset=external",
+                 lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 0, rng)) + " 250k 0 i"]
+        proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
+        stamps = record_stamps(proc.stdout)
+        # the board's clock restarts at the #boot line: the second read is 0x100 us after the first, not a wrap
+        # later; each frame starts 8 + 256 bits and 2 us before its read's stamp, 0.5 us a bit, then 4 us a bit
+        assert (proc.returncode, stamps[1] - stamps[0]) == (0, 0x100 - (2 + 264 * 4) + (2 + 132))
+        assert "sniffer restarted (reset=external): its clock starts again" in proc.stderr.decode()
+
+
+class TestInterfaceDescription:
+    CASES = [
+        ("#sniffer v=2 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+         "nRF24 sniffer, firmware 2.0, line protocol 2, 1000000 baud; channel 76, 250 kbps, promiscuous aa, "
+         "no hopping"),
+        ("#sniffer v=1 ch=5 rate=2m mode=a addr=a8a8e1fc00 hop=1,2,3 dwell=50",
+         "nRF24 sniffer, firmware unknown, line protocol 1, 1000000 baud; channel 5, 2 Mbps, address a8a8e1fc00, "
+         "hopping 1,2,3 every 50 ms"),
+    ]
+
+    @pytest.mark.parametrize("line, description", CASES)
+    def test_the_board_its_firmware_and_settings(self, line, description):
+        session = serialport.Session(recover.Recovery(), None, lambda text, kind: None, False,
+                                     sniffer="/dev/ttyUSB0", baud=1000000)
+        session.line(HOST_USEC, line.encode())
+        assert session.description() == description
+
+
+class TestMissingReads:
+    def test_lost_reads_and_possible_gaps_go_with_the_next_frame(self):
+        frames, messages = [], []
+        session = serialport.Session(recover.Recovery([b"\xa8"]), lambda stamp, data: frames.append(data),
+                                     lambda text, kind: messages.append(kind), False)
+        for line in (b"#lost 2", b"#full 0012d687", b"#radio reset 0014a000", b"#boot reset=external", b"#lost 1"):
+            session.line(HOST_USEC, line)
+        # counted: 3 lost; flagged: the radio's FIFO full (1), the radio reset (2), the board reset (4)
+        assert (session.lost_before, session.lost, session.reads) == ((3, 7), 3, 3)
+        assert messages == ["lost", "lost", "boot", "lost"]
+        session.line(HOST_USEC, lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(
+            bytes.fromhex(GOOD), 2, random.Random(1))).encode())
+        assert (len(frames), session.lost_before, session.reads) == (1, (0, 0), 4)
+
+
+def port_script(*chunks):
+    """A pipe that plays a port: the chunks written at once; the commands the host writes are kept."""
+    read_end, write_end = os.pipe()
+    for chunk in chunks:
+        os.write(write_end, chunk.encode())
+    written = []
+    return read_end, write_end, written, lambda data: written.append(data.decode())
+
+
+class TestPortLines:
+    READ = lineproto.read_line(0x10, 76, bytes(32))
+
+    @pytest.mark.parametrize("first, kept", [(READ, True), (READ[5:], False), ("#sniffer v=1 ch=76", True),
+                                             ("iffer v=1 ch=76", False)])
+    def test_the_first_line_is_kept_when_whole(self, first, kept):
+        read_end, write_end, _, write = port_script(first + "\n" + self.READ + "\n")
+        lines = serialport.port_lines(read_end, write, [])
+        got = [next(lines)[1] for _ in range(1 + kept)]
+        os.close(write_end)
+        os.close(read_end)
+        assert got == ([first.encode()] if kept else []) + [self.READ.encode()]
+
+    def test_commands_go_one_after_the_others_answer(self):
+        read_end, write_end, written, write = port_script(self.READ + "\n")
+        lines = serialport.port_lines(read_end, write, ["r 2m", "c 5"])
+        next(lines)
+        assert written == ["v 2\n"]
+        os.write(write_end, b'#error command: unknown command "v 2"\n')
+        next(lines)
+        assert written == ["v 2\n", "r 2m\n"]
+        os.write(write_end, b"#sniffer v=1 ch=76 rate=2m mode=p pre=aa hop=- dwell=0\n")
+        next(lines)
+        assert written == ["v 2\n", "r 2m\n", "c 5\n"]
+        # a board that restarts is set up again once it says its settings
+        os.write(write_end, b"#boot reset=external\n#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0\n")
+        next(lines)
+        next(lines)
+        os.close(write_end)
+        os.close(read_end)
+        assert written == ["v 2\n", "r 2m\n", "c 5\n", "v 2\n"]
+
+
+class TestPortFaults:
+    def test_a_garbled_line_is_reported_and_every_frame_kept(self, host, folder):
+        frame = bytes.fromhex(GOOD)
+        rng = random.Random(5)
+        script = [lineproto.read_line(1000, 76, nrf24_session.promiscuous_read(frame, 1, rng)), "0012\x01zz garbled",
+                  lineproto.read_line(2000, 76, nrf24_session.promiscuous_read(frame, 1, rng)),
+                  ("sleep", 0.5), ("unplug",)]
+        board = FakeBoard(script, 1)            # no settings given: "v 2" is the only command
+        output = os.path.join(folder, "port.pcapng")
+        try:
+            proc = subprocess.run([sys.executable, CAPTURE, "--port", board.path, "--prefix", "a8a8", "-o", output],
+                                  capture_output=True, env=TOOL_ENV, timeout=60)
+        finally:
+            board.stop()
+        messages = proc.stderr.decode().splitlines()
+        # its number counts the noise reads the board printed before the host's command
+        garbled = re.compile(r"nrf24_capture: line \d+: time stamp: not a number: '0012\\x01zz' \(skipped\)")
+        assert [message for message in messages if garbled.fullmatch(message)], messages
+        assert (proc.returncode, messages[-2:]) == (1, [
+            "nrf24_capture: %s: sniffer gone: end of input (2 frames written)" % board.path,
+            "nrf24_capture: 1 bad lines skipped, 2 frames written"])
+        assert [data for _, data in pcap_records(output)] == [frame, frame]
+
+
+class TestSnifferHeader:
+    def test_each_frame_carries_where_it_was_found_and_its_acks_observability(self):
+        sniffer_header = pytest.importorskip(
+            "nrf24tools.sniffer_header", reason="the sniffer header's encoder (tools/nrf24tools/sniffer_header.py) "
+                                                "is not in this tree")
+        packet = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=bytes(12), pid=1)
+        got = []
+        session = serialport.Session(recover.Recovery([b"\xa8"]), lambda stamp, data: got.append(data),
+                                     lambda text, kind: None, False, sniffer="/dev/ttyUSB0")
+        session.line(HOST_USEC, b"#sniffer v=2 fw=2.0 ch=76 rate=1m mode=p pre=aa hop=- dwell=0")
+        session.line(HOST_USEC, b"#lost 2")
+        session.line(HOST_USEC, (lineproto.read_line(0x1000, 76, nrf24_session.promiscuous_read(
+            packet, 7, random.Random(1))) + " 1m 1 i").encode())
+        session.finish()
+        [data] = got
+        tags = sniffer_header.EXPORTED_PDU_TAGS
+        version, length, items = sniffer_header.decode(data[len(tags):])
+        assert data[:len(tags)] == tags and data[len(tags) + length:] == packet
+        # at 1 Mbps a 12-byte packet's ack begins after the read: heard unless another read ran (none did)
+        assert dict(items) == {1: (76,), 2: (1000,), 3: (0, 0xAA), 4: (7,), 5: (0x1000 - 256, 0x1000, 1),
+                               6: (0x1000,), 7: (2,), 8: (3,), 9: (2, 0), 10: (1,), 11: "/dev/ttyUSB0"}

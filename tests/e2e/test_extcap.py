@@ -17,7 +17,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, UNPRIVILEGED, nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402
+from nrf24tools import air, lineproto  # noqa: E402
+from nrf24tools.frames import crc_good  # noqa: E402
 import nrf24_session  # noqa: E402
 
 EXPORT_HEADER = len(nrf24_encode.EXPORTED_PDU_HEADER)
@@ -44,11 +45,11 @@ PREAMBLE = frame("5555555555", b"\x00")           # preamble-like: never taken, 
 
 
 def promiscuous(clock, data, lead_bits, seed=0):
-    return nrf24_session.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
+    return lineproto.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
 
 
 def noise(clock, seed):
-    return nrf24_session.read_line(clock, 76, random.Random(seed).randbytes(32))
+    return lineproto.read_line(clock, 76, random.Random(seed).randbytes(32))
 
 
 # Board clocks across a wrap of the 32-bit microsecond clock.
@@ -64,7 +65,11 @@ PROMISCUOUS_SCRIPT = [
     noise(T0 + 5000, 2),
     promiscuous(T0 + 1000000, B2, 31),
 ]
-PROMISCUOUS_FRAMES = [(0, A1), (806, A2), (4100, B1), (1000000, B2)]
+# Each frame stamped at the start of its preamble: the read's stamp less 2 µs, less the read's 256 bits and the
+# preamble's 8, plus the frame's offset, at the board's rate.
+PROMISCUOUS_FRAMES = [(0, A1), (862, A2), (4088, B1), (1000112, B2)]
+FRAMES_1M = [(0, A1), (820, A2), (4097, B1), (1000028, B2)]
+FRAMES_2M = [(0, A1), (813, A2), (4098, B1), (1000014, B2)]
 
 ADDRESS = bytes.fromhex("a8a8e1fc00")
 BAD = frame("a8a8e1fc00", b"\x10\x20", crc=0x1234)
@@ -72,7 +77,7 @@ BAD = frame("a8a8e1fc00", b"\x10\x20", crc=0x1234)
 
 def address_read(clock, data):
     """An address-mode read of a frame: the address, then the 32 bytes that followed it."""
-    return nrf24_session.read_line(clock, 76, (data[5:] + bytes(32))[:32], address=data[:5])
+    return lineproto.read_line(clock, 76, (data[5:] + bytes(32))[:32], address=data[:5])
 
 
 ADDRESS_SCRIPT = [address_read(T0, A1), address_read(T0 + 2500, BAD), address_read(T0 + 7000, A2)]
@@ -85,19 +90,65 @@ def pref_name(interface, option):
     return "extcap.%s.%s" % (re.sub(r"[^a-zA-Z0-9_]", "_", interface).lower(), option.replace("-", ""))
 
 
-def pcap_records(path):
-    """(time stamp in microseconds, frame) of each exported-PDU record of a classic pcap file."""
-    with open(path, "rb") as f:
-        data = f.read()
-    assert data[:4] == b"\xd4\xc3\xb2\xa1" and struct.unpack_from("<I", data, 20)[0] == 252, data[:24]
-    records, at = [], 24
+def capture_blocks(data):
+    """(time stamp in microseconds, record data) of each packet of a pcap or pcapng file's bytes, and the
+    pcapng blocks as (type, body)."""
+    packets, blocks = [], []
+    if data[:4] == b"\xd4\xc3\xb2\xa1":
+        at = 24
+        while at < len(data):
+            sec, usec, size, _ = struct.unpack_from("<IIII", data, at)
+            packets.append((sec * 1000000 + usec, data[at + 16:at + 16 + size]))
+            at += 16 + size
+        return packets, blocks
+    assert data[:4] == b"\x0a\x0d\x0d\x0a", data[:24]
+    at = 0
     while at < len(data):
-        sec, usec, size, _ = struct.unpack_from("<IIII", data, at)
-        record = data[at + 16:at + 16 + size]
-        assert record[:EXPORT_HEADER] == nrf24_encode.EXPORTED_PDU_HEADER
-        records.append((sec * 1000000 + usec, record[EXPORT_HEADER:]))
-        at += 16 + size
+        kind, length = struct.unpack_from("<II", data, at)
+        body = data[at + 8:at + length - 4]
+        blocks.append((kind, body))
+        if kind == 6:
+            _, high, low, size, _ = struct.unpack_from("<IIIII", body)
+            packets.append(((high << 32) | low, body[20:20 + size]))
+        at += length
+    return packets, blocks
+
+
+def pcap_records(path):
+    """(time stamp in microseconds, frame) of each exported-PDU record of a pcap or pcapng file: after the
+    tag "nrf24", or after the tag "nrf24_sniffer" and the sniffer header."""
+    with open(path, "rb") as f:
+        packets, _ = capture_blocks(f.read())
+    records = []
+    for stamp, record in packets:
+        if record[:EXPORT_HEADER] == nrf24_encode.EXPORTED_PDU_HEADER:
+            records.append((stamp, record[EXPORT_HEADER:]))
+        else:
+            assert record[:17] == b"\x00\x0c\x00\x0dnrf24_sniffer", record[:24]
+            header = record[21:]
+            records.append((stamp, header[struct.unpack_from("<H", header, 2)[0]:]))
     return records
+
+
+def demo_on_the_air(prefix=b""):
+    """The frames of the demo session that its reads hold whole with a good CRC, (time from the first, frame),
+    from the air model that made it (tools/nrf24_session.py's defaults: seed 24, 20 noise reads a second)."""
+    with open(SAMPLE) as f:
+        specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
+    stamped = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
+    radio = air.Radio(random.Random(24), 76, "250k", noise_per_s=20)
+    heard = sorted({(tx.time, tx.frame) for read in radio.reads(nrf24_session.timeline(stamped, 76, "250k"))
+                    for tx, _, whole in read.contents if whole and crc_good(tx.frame) and tx.frame.startswith(prefix)})
+    return [(round(time - heard[0][0]), frame) for time, frame in heard]
+
+
+def assert_on_time(records, expected, tolerance=4):
+    """The same frames in the same order, each stamped within tolerance µs of its time on the air (the read's
+    stamp latency, 0..4 µs, taken as 2; an ack's start rounded to whole bits inside its packet's read)."""
+    assert [frame for _, frame in records] == [frame for _, frame in expected]
+    late = [(got, want) for (got, _), (want, _) in zip(relative(records), relative(expected))
+            if abs(got - want) > tolerance]
+    assert late == []
 
 
 def relative(records):
@@ -123,7 +174,7 @@ class Capture:
                          if "nrf24_extcap: " in line]
 
 
-def board(script, commands_before=3, **kwargs):
+def board(script, commands_before=4, **kwargs):
     """The pretend sniffer, its terminal given to the uid tshark runs as (as root, the unprivileged one)."""
     return FakeBoard(script, commands_before, owner=UNPRIVILEGED if os.geteuid() == 0 else None, **kwargs)
 
@@ -159,8 +210,10 @@ class TestListing:
                 assert kind == "value", line
                 values.setdefault(int(fields["arg"]), []).append(fields)
         calls = {fields["call"]: fields for fields in args.values()}
-        assert sorted(calls) == ["--address", "--baud", "--channel", "--dwell", "--hop", "--keep-bad-crc",
+        assert sorted(calls) == ["--address", "--baud", "--channel", "--drop-bad-crc", "--dwell", "--hop",
                                  "--mode", "--prefix", "--rate"]
+        # the dialog's default is the command line's: damaged frames are kept unless the flag is given
+        assert (calls["--drop-bad-crc"]["type"], calls["--drop-bad-crc"]["default"]) == ("boolflag", "false")
         assert (calls["--channel"]["range"], calls["--channel"]["default"]) == ("0,125", "76")
         assert [(v["value"], v["default"]) for v in values[int(calls["--rate"]["number"])]] == [
             ("250k", "true"), ("1m", "false"), ("2m", "false")]
@@ -177,15 +230,15 @@ class TestListing:
 class TestSerialCapture:
     # options given to tshark, the commands the board must receive, the script it plays, the frames expected
     CASES = [
-        ([], ["r 250k", "p aa", "c 76"], PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
-        ([("channel", "5"), ("rate", "2m"), ("mode", "p-55")], ["r 2m", "p 55", "c 5"],
-         PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
-        ([("rate", "1m"), ("hop", "76,80,90"), ("dwell", "50")], ["r 1m", "p aa", "h 76,80,90 50"],
-         PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
-        ([("mode", "address"), ("address", "A8A8E1FC00")], ["r 250k", "a a8a8e1fc00", "c 76"],
+        ([], ["v 2", "r 250k", "p aa", "c 76"], PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
+        ([("channel", "5"), ("rate", "2m"), ("mode", "p-55")], ["v 2", "r 2m", "p 55", "c 5"],
+         PROMISCUOUS_SCRIPT, FRAMES_2M),
+        ([("rate", "1m"), ("hop", "76,80,90"), ("dwell", "50")], ["v 2", "r 1m", "p aa", "h 76,80,90 50"],
+         PROMISCUOUS_SCRIPT, FRAMES_1M),
+        ([("mode", "address"), ("address", "A8A8E1FC00")], ["v 2", "r 250k", "a a8a8e1fc00", "c 76"],
          ADDRESS_SCRIPT, ADDRESS_FRAMES),
-        ([("mode", "address"), ("address", "a8a8e1fc00"), ("keep-bad-crc", "false")],
-         ["r 250k", "a a8a8e1fc00", "c 76"], ADDRESS_SCRIPT, [ADDRESS_FRAMES[0], ADDRESS_FRAMES[2]]),
+        ([("mode", "address"), ("address", "a8a8e1fc00"), ("drop-bad-crc", "true")],
+         ["v 2", "r 250k", "a a8a8e1fc00", "c 76"], ADDRESS_SCRIPT, [ADDRESS_FRAMES[0], ADDRESS_FRAMES[2]]),
     ]
 
     @pytest.mark.parametrize("options, commands, script, frames", CASES)
@@ -199,7 +252,7 @@ class TestSerialCapture:
         assert relative(capture.records) == frames
         decoded = host.run("-r", capture.output, "-T", "fields", "-e", "nrf24.ctrl.len", "-e", "nrf24.crcvalid",
                            user_dlt=False).output
-        assert decoded == ["%d\t%s" % (data[5] >> 2, forms.true if nrf24_recover.crc_good(data) else forms.false)
+        assert decoded == ["%d\t%s" % (data[5] >> 2, forms.true if crc_good(data) else forms.false)
                            for _, data in frames]
 
     def test_autostop_ends_the_interface(self, host, extcap):
@@ -232,7 +285,7 @@ class TestSnifferTrouble:
         assert capture.messages == [message], capture.result.stderr
         assert relative(capture.records) == PROMISCUOUS_FRAMES[:2]
         if after == [("mute",)]:
-            assert fake.commands[3:] == ["?"]
+            assert fake.commands[4:] == ["?"]
 
     def test_refused_command_and_dead_radio_end_at_once(self, host, extcap):
         for kwargs, options, message in (
@@ -279,11 +332,20 @@ def read_exactly(fd, size, timeout=30):
     return data
 
 
+SHB, IDB, ISB, EPB = 0x0A0D0D0A, 1, 5, 6
+
+
+def read_block(fd):
+    """(type, body) of the next pcapng block from a fifo."""
+    kind, length = struct.unpack("<II", read_exactly(fd, 8))
+    return kind, read_exactly(fd, length - 8)[:-4]
+
+
 class TestStops:
     """The interface run as Wireshark runs it, into a fifo, stopped by a signal or by the fifo's reader."""
 
     def start(self, host, script, *extra):
-        fake = FakeBoard(script, 3)
+        fake = FakeBoard(script, 4)
         fifo = host.path("fifo-%d" % time.monotonic_ns())
         os.mkfifo(fifo)
         proc = subprocess.Popen([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_extcap.py"),
@@ -297,12 +359,14 @@ class TestStops:
         for signum in (signal.SIGTERM, signal.SIGINT):
             fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:3])
             try:
-                assert read_exactly(reader, 24) == nrf24_encode.pcap_header(252)
-                records = [read_exactly(reader, 16 + EXPORT_HEADER + len(data)) for _, data in
-                           PROMISCUOUS_FRAMES[:2]]
-                assert [r[16 + EXPORT_HEADER:] for r in records] == [A1, A2]
+                assert [read_block(reader)[0] for _ in range(2)] == [SHB, IDB]
+                records = [read_block(reader) for _ in PROMISCUOUS_FRAMES[:2]]
+                assert [(kind, body[20 + EXPORT_HEADER:20 + struct.unpack_from("<I", body, 12)[0]])
+                        for kind, body in records] == [(EPB, A1), (EPB, A2)]
                 proc.send_signal(signum)
                 assert (proc.wait(30), proc.stderr.read()) == (0, "")
+                # the statistics close the capture
+                assert read_block(reader)[0] == ISB
                 assert os.read(reader, 100) == b""
             finally:
                 os.close(reader)
@@ -311,7 +375,7 @@ class TestStops:
     def test_closed_fifo_ends_cleanly(self, host):
         fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:3] + [("sleep", 1.0)] + PROMISCUOUS_SCRIPT[3:])
         try:
-            read_exactly(reader, 24)
+            read_block(reader)
             os.close(reader)
             assert (proc.wait(30), proc.stderr.read()) == (0, "")
         finally:
@@ -322,7 +386,7 @@ class TestStops:
         fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:1] + ["#lost 4"] + PROMISCUOUS_SCRIPT[2:3],
                                         "--extcap-control-out", control)
         try:
-            read_exactly(reader, 24 + 2 * 16 + 2 * EXPORT_HEADER + len(A1) + len(A2))
+            assert [read_block(reader)[0] for _ in range(4)] == [SHB, IDB, EPB, EPB]
             proc.send_signal(signal.SIGTERM)
             assert (proc.wait(30), proc.stderr.read()) == (
                 0, "nrf24_extcap: sniffer lost 4 reads (its output was full), 4 in all\n")
@@ -340,23 +404,21 @@ class TestStops:
         settings = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
         lost = "sniffer lost 4 reads (its output was full), 4 in all"
         # (control number, command, text): 2 adds to the log control 0, 6 sets the status bar
-        assert messages == [(0, 2, settings + "\n"), (0, 6, "nRF24 " + settings),
+        version = "sniffer speaks line protocol version 1 only"
+        assert messages == [(0, 2, version + "\n"), (0, 6, "nRF24 " + version),
+                            (0, 2, settings + "\n"), (0, 6, "nRF24 " + settings),
                             (0, 2, lost + "\n"), (0, 6, "nRF24 " + lost)]
 
 
 class TestDemo:
     def test_demo_plays_the_sample_network_in_real_time(self, host, extcap):
-        with open(SAMPLE) as f:
-            specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
-        sample = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
-        # promiscuous reads hold only frames with a good CRC that fit a read; the prefix takes the first network's
-        expected = relative([(stamp, data) for stamp, data in sample if nrf24_recover.crc_good(data)
-                             and nrf24_session.fits_a_read(data) and data.startswith(bytes.fromhex("a8a8e1fc"))])
+        # the frames one radio hears whole, acks inside their packet's read too; the prefix takes the network's
+        expected = demo_on_the_air(bytes.fromhex("a8a8e1fc"))
         output = os.path.join(host.home, "demo.pcap")
         started = time.monotonic()
         result = host.run("-i", "nrf24-demo", "-o", pref_name("nrf24-demo", "prefix") + ":a8a8e1fc",
                           "-a", "packets:%d" % len(expected), "-w", output, "-F", "pcap")
         took = time.monotonic() - started
-        assert relative(pcap_records(output)) == expected
+        assert_on_time(pcap_records(output), expected)
         assert took >= expected[-1][0] / 1e6, "played faster than real time"
         assert "Error by extcap pipe" not in result.stderr

@@ -1,6 +1,7 @@
 """Frame recovery from raw reads: every bit offset and length, the confirmation rule and its bounds, preamble-like
 addresses, address-mode reads, the board clock's wrap, and the lines the protocol refuses."""
 
+import collections
 import os
 import random
 import sys
@@ -10,11 +11,13 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nrf24_host import nrf24_encode  # noqa: E402
 
-import nrf24_recover  # noqa: E402
+from nrf24tools import air, lineproto, recover  # noqa: E402
 import nrf24_session  # noqa: E402
-from nrf24_recover import Read, Recovery  # noqa: E402
+from nrf24tools.lineproto import Read  # noqa: E402
+from nrf24tools.recover import Recovery  # noqa: E402
 
 HOST_USEC = 1700000000 * 1000000
+WRAP = 1 << 32
 
 
 def frame(addr, payload=b"", pid=0, crc=None):
@@ -40,7 +43,7 @@ class TestFindFrames:
                         if raw is None:
                             continue
                         tried += 1
-                        if (lead_bits, data) not in nrf24_recover.find_frames(raw):
+                        if (lead_bits, data) not in recover.find_frames(raw):
                             missed.append((lead_bits, n, raw.hex()))
         fitting = sum(1 for lead_bytes in range(3) for offset in range(16) for n in range(32)
                       if 8 * lead_bytes + offset + 65 + 8 * n <= 256)
@@ -49,13 +52,13 @@ class TestFindFrames:
     def test_frame_after_a_long_preamble_run(self):
         data = frame("e7e7e7e7e7", b"\x11\x22")
         raw = nrf24_session.promiscuous_read(data, 60, random.Random(1))
-        assert (60, data) in nrf24_recover.find_frames(raw)
+        assert (60, data) in recover.find_frames(raw)
 
     def test_frames_are_the_encoders_bytes_with_zero_trailing_bits(self):
         for n in (0, 1, 7, 23):
             data = frame("0102030405", bytes([0xFF] * n), pid=3)
             raw = nrf24_session.promiscuous_read(data, 5, random.Random(n), None)
-            found = [f for offset, f in nrf24_recover.find_frames(raw) if offset == 5]
+            found = [f for offset, f in recover.find_frames(raw) if offset == 5]
             assert found == [data] and data[-1] & 0x7F == 0
 
 
@@ -84,31 +87,34 @@ class TestConfirmation:
         recovery = Recovery(**options)
         out = [item for clock, data in reads for item in recovery.read(read(clock, data, clock % 13), HOST_USEC)]
         start = HOST_USEC - reads[0][0]
-        assert out == [(start + clock, data) for clock, data in expected]
+        # each frame at its preamble's start: 2 us stamp latency, 256 + 8 bits before the read's stamp, plus its
+        # offset (clock % 13 bits), 4 us a bit at 250 kbps
+        assert [(r.stamp, r.frame) for r in out] == [(start + clock - 1058 + 4 * (clock % 13), data)
+                                                      for clock, data in expected]
 
     def test_held_frames_are_bounded(self):
         recovery = Recovery()
-        addresses = ["a8a8e1%04x" % n for n in range(nrf24_recover.MAX_HELD + 1)]
+        addresses = ["a8a8e1%04x" % n for n in range(recover.MAX_HELD + 1)]
         for clock, addr in enumerate(addresses):
             assert recovery.read(read(clock, frame(addr)), HOST_USEC) == []
         # the oldest held frame was dropped: its address needs two more frames
-        assert (recovery.dropped, len(recovery.held)) == (1, nrf24_recover.MAX_HELD)
+        assert (recovery.dropped, len(recovery.held)) == (1, recover.MAX_HELD)
         assert recovery.read(read(1000, frame(addresses[0], pid=1)), HOST_USEC) == []
-        assert (recovery.dropped, len(recovery.held)) == (2, nrf24_recover.MAX_HELD)
-        assert [f for _, f in recovery.read(read(1001, frame(addresses[2], pid=1)), HOST_USEC)] == [
+        assert (recovery.dropped, len(recovery.held)) == (2, recover.MAX_HELD)
+        assert [r.frame for r in recovery.read(read(1001, frame(addresses[2], pid=1)), HOST_USEC)] == [
             frame(addresses[2]), frame(addresses[2], pid=1)]
 
     def test_known_addresses_are_bounded_least_recently_heard_first(self):
         recovery = Recovery()
         first = frame("a8a8e1fc00")
-        recovery.known.update((bytes([n >> 8, n & 255, 1, 2, 3]), True) for n in range(nrf24_recover.MAX_KNOWN - 1))
+        recovery.known.update((bytes([n >> 8, n & 255, 1, 2, 3]), True) for n in range(recover.MAX_KNOWN - 1))
         recovery.read(read(1, first), HOST_USEC)
         assert len(recovery.read(read(2, first), HOST_USEC)) == 2
         recovery.read(read(3, frame("0101010101")), HOST_USEC)
         assert len(recovery.read(read(4, frame("0101010101")), HOST_USEC)) == 2
         # the first pre-filled address went, the one just heard stayed
         assert bytes([0, 0, 1, 2, 3]) not in recovery.known and first[:5] in recovery.known
-        assert len(recovery.known) == nrf24_recover.MAX_KNOWN
+        assert len(recovery.known) == recover.MAX_KNOWN
 
 
 class TestAddressMode:
@@ -121,12 +127,12 @@ class TestAddressMode:
     def test_good_and_bad_crc(self, keep_bad):
         good, bad = frame("a8a8e1fc00", b"\x01\x02", pid=1), frame("a8a8e1fc00", b"\x01\x02", crc=0xBEEF)
         recovery = Recovery(keep_bad=keep_bad)
-        out = [f for data in (good, bad) for _, f in recovery.read(self.address_read(data), HOST_USEC)]
+        out = [r.frame for data in (good, bad) for r in recovery.read(self.address_read(data), HOST_USEC)]
         assert out == ([good, bad] if keep_bad else [good])
 
     def test_length_beyond_the_read_is_cut_at_its_end(self):
         data = bytes([40 << 2]) + bytes(range(1, 32))
-        assert nrf24_recover.address_frame(self.ADDRESS, data) == self.ADDRESS + data
+        assert recover.address_frame(self.ADDRESS, data) == self.ADDRESS + data
 
     def test_short_addresses_are_skipped_and_counted(self):
         recovery = Recovery()
@@ -134,11 +140,35 @@ class TestAddressMode:
         assert recovery.short_address == 1
 
 
-def test_clock_unwraps_and_keeps_exact_gaps():
-    clock = nrf24_recover.Clock()
-    stamps = [clock.stamp(value, HOST_USEC + 999) for value in (0xFFFFFF00, 0xFFFFFFFF, 5, 0x80000000, 3)]
-    assert [s - stamps[0] for s in stamps] == [0, 0xFF, 0x105, 0x80000100, 0x100000103]
-    assert stamps[0] == HOST_USEC + 999
+class TestClock:
+    def test_from_a_file_every_step_back_is_a_wrap(self):
+        clock = recover.Clock()
+        stamps = [clock.stamp(value, HOST_USEC + 999)[0] for value in (0xFFFFFF00, 0xFFFFFFFF, 5, 0x80000000, 3)]
+        assert [s - stamps[0] for s in stamps] == [0, 0xFF, 0x105, 0x80000100, 0x100000103]
+        assert stamps[0] == HOST_USEC + 999
+
+    def test_live_a_gap_longer_than_a_wrap_keeps_its_wraps(self):
+        clock = recover.Clock(live=True)
+        # a read, then one 3 wraps and 0x100 us later, its line 20 ms late on the host; then a small step
+        reads = [(0x10, HOST_USEC), (0x110, HOST_USEC + 3 * WRAP + 0x100 + 20000), (0x90, HOST_USEC + 4 * WRAP)]
+        stamps = [clock.stamp(value, host) for value, host in reads]
+        assert stamps == [(HOST_USEC, 0x10), (HOST_USEC + 3 * WRAP + 0x100, 3 * WRAP + 0x110),
+                          (HOST_USEC + 4 * WRAP + 0x80, 4 * WRAP + 0x90)]
+
+    @pytest.mark.parametrize("live", [True, False])
+    def test_a_board_reset_adds_no_wrap(self, live):
+        clock = recover.Clock(live=live)
+        assert clock.stamp(0x50000000, HOST_USEC) == (HOST_USEC, 0x50000000)
+        clock.reset()                           # the #boot line: the clock starts again from 0
+        # 3 s later on the host, 1 s after the board's restart
+        stamp, board = clock.stamp(1000000, HOST_USEC + 3000000)
+        assert board == 0x50000000 + 1000000
+        assert stamp == (HOST_USEC + 3000000 if live else HOST_USEC + 1000000)
+
+    def test_live_a_silent_restart_anchors_again(self):
+        clock = recover.Clock(live=True)
+        clock.stamp(0x50000000, HOST_USEC)
+        assert clock.stamp(2000000, HOST_USEC + 5000000) == (HOST_USEC + 5000000, 0x50000000 + 2000000)
 
 
 class TestLines:
@@ -154,12 +184,156 @@ class TestLines:
 
     @pytest.mark.parametrize("line, message", CASES)
     def test_refused(self, line, message):
-        with pytest.raises(nrf24_recover.LineError) as error:
-            nrf24_recover.parse_line(line)
+        with pytest.raises(lineproto.LineError) as error:
+            lineproto.parse_line(line)
         assert str(error.value) == message
 
     def test_taken(self):
-        assert nrf24_recover.parse_line("0012d687 76 a a8a8e1fc00" + "11" * 32 + "\r\n") == Read(
+        assert lineproto.parse_line("0012d687 76 a a8a8e1fc00" + "11" * 32 + "\r\n") == Read(
             0x12D687, 76, "a", bytes.fromhex("a8a8e1fc00"), b"\x11" * 32)
-        assert nrf24_recover.parse_line("#lost 12") == nrf24_recover.Status("lost", "12")
-        assert nrf24_recover.parse_line("") is None
+        assert lineproto.parse_line("#lost 12") == lineproto.Status("lost", "12")
+        assert lineproto.parse_line("") is None
+
+
+def on_the_air(rate, seconds=20, seed=5, noise=50.0):
+    """A MySensors-like network's timeline (five nodes, 15 % of tries unanswered) and the reads one radio in
+    promiscuous mode delivers from it."""
+    rng = random.Random(seed)
+    timeline = air.network_timeline(rng, seconds, rate=rate)
+    return timeline, air.Radio(rng, rate=rate, noise_per_s=noise).reads(timeline)
+
+
+class TestAirModel:
+    DATA = frame("a8a8e1fc00", bytes(8), pid=2)
+
+    def test_ack_follows_the_packet_and_a_lost_one_brings_a_retry_with_the_same_pid(self):
+        sent, end = air.exchange(1000.0, self.DATA, acks=[False, True], ard_us=500.0)
+        # 8 + 65 + 64 bits at 4 us: 548 us on the air; the retry 500 us after the first try's end
+        assert [(tx.time, tx.kind, tx.frame[5] & 3, tx.acked) for tx in sent] == [
+            (1000.0, "data", 2, False), (2048.0, "data", 2, True), (2726.0, "ack", 2, False)]
+        assert sent[2].frame == frame("a8a8e1fc00", pid=2) and end == 2726.0 + 73 * 4
+
+    def test_no_ack_flag_is_sent_once(self):
+        broadcast = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fcff"), payload=b"\x01", noack=1)
+        sent, _ = air.exchange(0.0, broadcast, acks=[False])
+        assert [tx.kind for tx in sent] == ["data"]
+
+    # the rate, the packet's payload, where its ack's address lies after the packet's address in bits (the
+    # packet's 65 + 8n bits, 130 us, the ack's 8 bits of preamble), and what the radio makes of it
+    @pytest.mark.parametrize("rate, payload, ack_at, where", [
+        ("250k", 8, 169.5, "inside"), ("1m", 4, 235, "straddles"), ("2m", 8, 397, "after")])
+    def test_read_window_holds_the_packet_and_what_follows(self, rate, payload, ack_at, where):
+        packet = frame("a8a8e1fc00", bytes(payload), pid=2)
+        timeline, _ = air.exchange(0.0, packet, rate=rate)
+        reads = air.Radio(random.Random(1), rate=rate).reads(timeline)
+        first = reads[0]
+        (data, offset, whole), *rest = first.contents
+        # the window starts 0..15 bits before the address and lasts 256 bits
+        assert data.kind == "data" and whole and 0 <= offset <= air.MAX_LEAD_BITS
+        assert first.end - first.start == 256 / air.BITS_PER_US[rate]
+        assert recover.find_frames(first.data)[0] == (offset, packet)
+        if where == "inside":
+            [(ack, ack_offset, whole)] = rest
+            assert abs(ack_offset - offset - ack_at) <= 0.5 and whole and len(reads) == 1
+            assert (ack_offset, ack.frame) in recover.find_frames(first.data)
+        elif where == "straddles":
+            # the radio was busy when it began, and never hears it whole
+            [(ack, ack_offset, whole)] = rest
+            assert ack_offset - offset == ack_at and not whole and len(reads) == 1
+        else:
+            # after the read: it starts a read of its own
+            assert rest == [] and [c[0].kind for c in reads[1].contents] == ["ack"]
+
+    def test_blind_while_a_read_runs(self):
+        # a second packet 100 us after the first starts inside its read: never a read of its own
+        other = frame("a8a8e1fc01", b"\x07", pid=1)
+        timeline = [air.Transmission(0.0, 76, "250k", self.DATA, "data", 0, False),
+                    air.Transmission(600.0, 76, "250k", other, "data", 1, False)]
+        reads = air.Radio(random.Random(2)).reads(timeline)
+        assert len(reads) == 1 and [c[0].frame for c in reads[0].contents] == [self.DATA, other]
+
+    def test_address_mode_reads_start_after_the_address(self):
+        timeline, _ = air.exchange(0.0, self.DATA)
+        radio = air.Radio(random.Random(3), address=self.DATA[:5], noise_per_s=1000)
+        reads = radio.reads(timeline)
+        # no noise reads (the whole address must match), and the ack came while the packet's read ran
+        assert [read.noise for read in reads] == [False]
+        assert reads[0].start == (8 + 40) * 4 and reads[0].data[:9] == self.DATA[5:14]
+        assert air.board_reads(reads)[0] == (round(reads[0].end), 76, reads[0].data, 1)
+
+    def test_noise_reads_are_random_bits_and_count(self):
+        reads = air.Radio(random.Random(4), noise_per_s=50).reads([], until=10e6)
+        assert 400 < len(reads) < 600 and all(read.noise and read.rpd == 0 for read in reads)
+
+
+class TestOnTheAir:
+    """Recovery of what the air model's radio delivers: every frame a read holds whole, at its own time, and
+    whether each packet's ack could have been heard."""
+
+    @pytest.mark.parametrize("rate", ["250k", "1m", "2m"])
+    def test_every_whole_frame_at_its_time(self, rate):
+        timeline, reads = on_the_air(rate)
+        recovery = Recovery(confirm=False)
+        recovery.rate = rate
+        out = [r for read in reads for r in recovery.read(
+            Read(int(read.stamp) % WRAP, 76, "p", b"", read.data), HOST_USEC + int(read.stamp))] + recovery.flush()
+        truth = sorted((tx.time, tx.frame) for read in reads for tx, _, whole in read.contents if whole)
+        assert [r.frame for r in out] == [f for _, f in truth]
+        # stamps: the read's latency (0..4 us, 2 assumed), the clock's whole microseconds, a frame that did not
+        # start the read at a whole bit, the stamp rounded to a microsecond
+        late = [r.stamp - HOST_USEC - t for r, (t, _) in zip(out, truth)]
+        assert max(abs(d) for d in late) <= 2 + 1 + 0.5 / air.BITS_PER_US[rate] + 0.5
+
+    @pytest.mark.parametrize("rate", ["250k", "1m", "2m"])
+    def test_ack_observability_is_where_the_radio_was(self, rate):
+        # noise enough that some acks come while a noise read runs
+        timeline, reads = on_the_air(rate, noise=500.0)
+        recovery = Recovery([bytes.fromhex("a8a8e1fc")])
+        recovery.rate = rate
+        out = [r for read in reads for r in recovery.read(
+            Read(int(read.stamp) % WRAP, 76, "p", b"", read.data), HOST_USEC + int(read.stamp))] + recovery.flush()
+        ubit = 1 / air.BITS_PER_US[rate]
+        truth, unsure = {}, set()
+        for read in reads:
+            for tx, offset, whole in read.contents:
+                if whole and tx.kind == "data":
+                    ack = read.start + (offset + 8 * len(tx.frame) - 7) * ubit + 130 + 8 * ubit
+                    blind = [r for r in reads if r.noise and r.start <= ack < r.end]
+                    truth[tx.time] = (recover.ACK_IN_READ if ack + 65 * ubit <= read.end else
+                                      recover.ACK_STRADDLES if ack < read.end else
+                                      recover.ACK_BLIND if blind else recover.ACK_AFTER_READ)
+                    # a noise read that began about a lead (16 bits, give or take the stamp's 0..4 us and the
+                    # clock's 1 us) before the ack cannot be told from the ack's own read
+                    if any(ack - r.start < 16 * ubit + 6 for r in blind):
+                        unsure.add(tx.time)
+        got = [r.ack for r in out if r.frame[5] >> 2]
+        expected = [truth[time] for time in sorted(truth)]
+        kinds = collections.Counter(expected)
+        wrong = [time for time, kind in zip(sorted(truth), got) if truth[time] != kind]
+        assert len(got) == len(expected) and set(wrong) <= unsure and len(unsure) <= len(truth) // 50
+        assert len(kinds) >= 2, kinds
+
+
+class TestWaitingForTheNextRead:
+    # a 23-byte packet at offset 0: its ack would start after the read
+    PACKET = frame("a8a8e1fc00", bytes(23), pid=1)
+
+    def test_a_read_that_began_before_the_ack_and_ran_on_kept_the_radio_from_it(self):
+        recovery = Recovery([b"\xa8"])
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        # the ack was due 249 + 32.5 + 8 bits (1158 us) after the read's first bit, past its 256: a noise read
+        # stamped 400 us after the packet's began 758 us before the ack and ran past it
+        [out] = recovery.read(Read(0x10000 + 400, 76, "p", b"", bytes(32)), HOST_USEC)
+        assert (out.frame, out.ack) == (self.PACKET, recover.ACK_BLIND)
+
+    def test_live_a_quiet_line_means_the_radio_was_listening(self):
+        recovery = Recovery([b"\xa8"], live=True)
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        assert recovery.expire(HOST_USEC + 100000) == []
+        [out] = recovery.expire(HOST_USEC + recover.QUIET_US + 1000)
+        assert (out.frame, out.ack) == (self.PACKET, recover.ACK_AFTER_READ)
+
+    def test_the_end_of_the_input_means_the_radio_was_listening(self):
+        recovery = Recovery([b"\xa8"])
+        assert recovery.read(read(0x10000, self.PACKET), HOST_USEC) == []
+        assert [(r.frame, r.ack) for r in recovery.flush()] == [(self.PACKET, recover.ACK_AFTER_READ)]

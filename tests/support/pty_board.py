@@ -1,4 +1,5 @@
-"""A pseudo-terminal that behaves like the sniffer firmware (doc/sniffer-protocol.md, version 1).
+"""A pseudo-terminal that behaves like the sniffer firmware (doc/sniffer-protocol.md) of version 1: it
+refuses "v 2" as such a board does.
 
 The host side opens `board.path` as its serial port. Until the host has sent `commands_before` commands the
 board prints noise reads (a receiver on an empty channel), so the host finds a line end at once; it answers
@@ -74,6 +75,9 @@ class FakeBoard:
         if self.muted:
             return
         word, _, rest = command.partition(" ")
+        if word == "v":
+            self._write('#error command: unknown command "%s"' % command)
+            return
         if self.refuse and command.startswith(self.refuse):
             self._write("#error command: not allowed: '%s'" % command)
             return

@@ -19,7 +19,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_read  # noqa: E402
+from nrf24_board import BOOT_DONE_US, WINDOW_US, Board, BoardMissing, air_model_reads, air_read  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 from nrf24tools import air  # noqa: E402
@@ -186,7 +186,7 @@ class TestChain:
         reads = sum(1 for _, frame, _ in chain.reads if frame)
         assert len(expected) == reads - (1 if prefixes else 2)      # the damaged frame; and the broadcast
         # status lines are reported, not captured: the settings at boot and after the command
-        assert stderr.splitlines() == ["nrf24_capture: line 1: unknown status line: " + BOOT_MARKER,
+        assert stderr.splitlines() == ["nrf24_capture: line 1: sniffer restarted (reset=power-on): its clock starts again",
                                        "nrf24_capture: line 2: sniffer: " + BOOT_STATUS[9:],
                                        "nrf24_capture: line %d: sniffer: %s" % (chain.texts.index(ADDRESS_STATUS) + 1,
                                                                                 ADDRESS_STATUS[9:])]
@@ -226,7 +226,7 @@ class TestChain:
 
 @pytest.fixture(scope="module")
 def air_chain(shared_host):
-    """The sample network on the air model, its reads through the simulated board at their IRQ times, the
+    """The sample network on the air model, its reads clocked into the simulated board from their windows, the
     board's lines through the capture tool (given the network's prefix): (the reads, tshark's rows with the
     link analysis' ack time)."""
     try:
@@ -235,7 +235,7 @@ def air_chain(shared_host):
         pytest.skip("simulated board not available: %s" % why)
     stamped = [(usec, frame) for usec, frame, _ in sample_frames()]
     reads = air.Radio(random.Random(7), CHANNEL, "250k").reads(nrf24_session.timeline(stamped, CHANNEL, "250k"))
-    events = [(BOOT_DONE_US + t, "read", channel, data) for t, channel, data, _ in air.board_reads(reads)]
+    events = air_model_reads(reads, BOOT_DONE_US)
     run = board.run(events, end=events[-1][0] + 5000)
     assert not run.missed, run.missed
     wire = b"".join(text.encode("ascii") + b"\n" for text in run.texts())

@@ -484,7 +484,8 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
         break;
     }
     default:
-        proto_tree_add_item(tree, hf_unknown_value, tvb, at, (gint)len, ENC_NA);
+        if (len != 0)
+            proto_tree_add_item(tree, hf_unknown_value, tvb, at, (gint)len, ENC_NA);
         expert_add_info_format(pinfo, ti, &ei_unknown_item, "Unknown item type %u: skipped", type);
         break;
     }
@@ -618,7 +619,7 @@ static int dissect_nrf24_sniffer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *
 }
 
 static const gchar st_channels[] = "nRF24 channels";
-static const gchar st_airtime[] = "Air time by channel (" UTF8_MICRO_SIGN "s)";
+static const gchar st_airtime[] = "Air time by channel (us)";
 static const gchar st_addresses[] = "Addresses heard";
 static const gchar st_crc_errors[] = "CRC errors";
 static const gchar st_lost[] = "Lost reads";

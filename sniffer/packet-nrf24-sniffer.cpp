@@ -323,8 +323,9 @@ static proto_plugin plugin_nrf24_sniffer;
  * rewritten for each packet and attached to it for the packet's dissection. */
 static nrf24_sniffer header_decoded;
 
-/* The value's size that each known item must have; 0 for a text of any size. */
-static guint item_size(guint type)
+/* The value's size that each known item must have: 0 for the sniffer's name (any
+ * size), -1 for a type this module does not know. */
+static int item_size(guint type)
 {
     switch (type) {
     case ITEM_CHANNEL:
@@ -342,49 +343,68 @@ static guint item_size(guint type)
         return 8;
     case ITEM_LOST:
         return 5;
-    default:
+    case ITEM_SNIFFER:
         return 0;
+    default:
+        return -1;
     }
 }
 
-/* Reads one known item of the right size into the record; a value the header
- * cannot mean stays out of it. Everything read lies within the header. */
-static gboolean read_item(tvbuff_t *tvb, guint type, int at, nrf24_sniffer *rec)
+/* Little-endian numbers from the header's bytes, which the caller has bounds-checked
+ * once as a whole: a header of a dozen items costs no check per read. */
+static inline guint16 le16(const guint8 *p)
 {
-    guint8 first = nrf24_get_byte(tvb, at);
+    return (guint16)(p[0] | p[1] << 8);
+}
+
+static inline guint32 le32(const guint8 *p)
+{
+    return (guint32)le16(p) | (guint32)le16(p + 2) << 16;
+}
+
+static inline guint64 le64(const guint8 *p)
+{
+    return (guint64)le32(p) | (guint64)le32(p + 4) << 32;
+}
+
+/* Reads one known item of the right size into the record; a value the header
+ * cannot mean stays out of it. The value has the item's size. */
+static gboolean read_item(const guint8 *value, guint type, nrf24_sniffer *rec)
+{
+    guint8 first = value[0];
     switch (type) {
     case ITEM_CHANNEL:
         rec->channel = first;
         rec->present |= first <= MAX_CHANNEL ? NRF24_SNIFFER_HAS_CHANNEL : 0;
         return first <= MAX_CHANNEL;
     case ITEM_RATE:
-        rec->rate_kbps = tvb_get_letohs(tvb, at);
+        rec->rate_kbps = le16(value);
         if (rec->rate_kbps != 250 && rec->rate_kbps != 1000 && rec->rate_kbps != 2000)
             return FALSE;
         rec->present |= NRF24_SNIFFER_HAS_RATE;
         return TRUE;
     case ITEM_MODE:
         rec->mode = first;
-        rec->mode_detail = nrf24_get_byte(tvb, at + 1);
+        rec->mode_detail = value[1];
         if (!(first == NRF24_SNIFFER_MODE_PROMISCUOUS && (rec->mode_detail == 0xAA || rec->mode_detail == 0x55)) &&
             !(first == NRF24_SNIFFER_MODE_ADDRESS && rec->mode_detail >= 3 && rec->mode_detail <= 5))
             return FALSE;
         rec->present |= NRF24_SNIFFER_HAS_MODE;
         return TRUE;
     case ITEM_BIT_OFFSET:
-        rec->bit_offset = tvb_get_letohs(tvb, at);
+        rec->bit_offset = le16(value);
         rec->present |= NRF24_SNIFFER_HAS_BIT_OFFSET;
         return TRUE;
     case ITEM_READ_WINDOW:
-        rec->read_start = tvb_get_letohl(tvb, at);
-        rec->read_end = tvb_get_letohl(tvb, at + 4);
-        rec->stamp_kind = nrf24_get_byte(tvb, at + 8);
+        rec->read_start = le32(value);
+        rec->read_end = le32(value + 4);
+        rec->stamp_kind = value[8];
         if (rec->stamp_kind > 2)
             return FALSE;
         rec->present |= NRF24_SNIFFER_HAS_READ_WINDOW;
         return TRUE;
     case ITEM_BOARD_CLOCK:
-        rec->board_clock = tvb_get_letoh64(tvb, at);
+        rec->board_clock = le64(value);
         rec->present |= NRF24_SNIFFER_HAS_BOARD_CLOCK;
         return TRUE;
     case ITEM_TAKEN:
@@ -400,8 +420,8 @@ static gboolean read_item(tvbuff_t *tvb, guint type, int at, nrf24_sniffer *rec)
         rec->present |= NRF24_SNIFFER_HAS_ACK;
         return TRUE;
     case ITEM_LOST:
-        rec->lost_reads = tvb_get_letohl(tvb, at);
-        rec->lost_flags = nrf24_get_byte(tvb, at + 4);
+        rec->lost_reads = le32(value);
+        rec->lost_flags = value[4];
         rec->present |= NRF24_SNIFFER_HAS_LOST;
         return TRUE;
     case ITEM_RPD:
@@ -496,14 +516,15 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
  * unknown type is skipped. Nothing is read outside [FIXED_LEN, end). */
 static void dissect_items(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, int end, nrf24_sniffer *rec)
 {
+    const guint8 *header = tvb_get_ptr(tvb, 0, end);
     int offset = FIXED_LEN;
     while (offset < end) {
         if (end - offset < ITEM_HEAD_LEN) {
             proto_tree_add_expert(tree, pinfo, &ei_item_truncated, tvb, offset, end - offset);
             return;
         }
-        guint type = tvb_get_letohs(tvb, offset);
-        guint len = tvb_get_letohs(tvb, offset + 2);
+        guint type = le16(header + offset);
+        guint len = le16(header + offset + 2);
         int at = offset + ITEM_HEAD_LEN;
         if ((int)len > end - at) {
             proto_tree_add_expert_format(tree, pinfo, &ei_item_truncated, tvb, offset, end - offset,
@@ -511,10 +532,9 @@ static void dissect_items(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, i
             return;
         }
         int next = at + (int)((len + 3) & ~3u);
-        guint size = item_size(type);
-        gboolean known = try_val_to_str(type, item_types) != NULL;
-        gboolean fits = !known || size == 0 || len == size;
-        gboolean valid = fits && (!known || size == 0 || read_item(tvb, type, at, rec));
+        int size = item_size(type);
+        gboolean fits = size <= 0 || (guint)size == len;
+        gboolean valid = !fits || size <= 0 || read_item(header + at, type, rec);
         if (tree) {
             proto_item *ti;
             proto_tree *item_tree = proto_tree_add_subtree(tree, tvb, offset, MIN(next, end) - offset, ett_item, &ti,
@@ -523,11 +543,11 @@ static void dissect_items(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, i
             proto_item *len_item = proto_tree_add_item(item_tree, hf_item_length, tvb, offset + 2, 2,
                                                        ENC_LITTLE_ENDIAN);
             if (!fits)
-                expert_add_info_format(pinfo, len_item, &ei_item_size, "%s item of %u bytes, expected %u: skipped",
+                expert_add_info_format(pinfo, len_item, &ei_item_size, "%s item of %u bytes, expected %d: skipped",
                                        val_to_str_const(type, item_types, "?"), len, size);
             else
                 show_item(tvb, pinfo, item_tree, ti, type, at, len, rec);
-            if (fits && !valid)
+            if (!valid)
                 expert_add_info(pinfo, ti, &ei_bad_value);
         }
         offset = next;
@@ -538,26 +558,28 @@ static void dissect_items(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, i
  * the nRF24 module decoded; also when the module stops at a frame too short to decode. */
 static void dissect_frame(tvbuff_t *frame, packet_info *pinfo, proto_tree *tree)
 {
-    gboolean tapped = have_tap_listener(sniffer_tap);
+    if (nrf24_handle == NULL) {
+        call_data_dissector(frame, pinfo, tree);
+        return;
+    }
+    if (!have_tap_listener(sniffer_tap)) {
+        call_dissector(nrf24_handle, frame, pinfo, tree);
+        return;
+    }
     TRY {
-        if (nrf24_handle != NULL)
-            call_dissector(nrf24_handle, frame, pinfo, tree);
-        else
-            call_data_dissector(frame, pinfo, tree);
+        call_dissector(nrf24_handle, frame, pinfo, tree);
     }
     FINALLY {
-        if (tapped) {
-            struct sniffer_tap_info *info = wmem_new0(pinfo->pool, struct sniffer_tap_info);
-            info->header = header_decoded;
-            const nrf24_frame *decoded = nrf24_frame_lookup(pinfo);
-            if (decoded != NULL) {
-                info->decoded = TRUE;
-                info->crc_ok = decoded->crc_ok;
-                info->address = decoded->address;
-                info->payload_len = decoded->payload_len;
-            }
-            tap_queue_packet(sniffer_tap, pinfo, info);
+        struct sniffer_tap_info *info = wmem_new0(pinfo->pool, struct sniffer_tap_info);
+        info->header = header_decoded;
+        const nrf24_frame *decoded = nrf24_frame_lookup(pinfo);
+        if (decoded != NULL) {
+            info->decoded = TRUE;
+            info->crc_ok = decoded->crc_ok;
+            info->address = decoded->address;
+            info->payload_len = decoded->payload_len;
         }
+        tap_queue_packet(sniffer_tap, pinfo, info);
     }
     ENDTRY;
 }

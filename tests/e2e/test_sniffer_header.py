@@ -10,13 +10,17 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import nrf24_encode  # noqa: E402
 from nrf24_host import sample_lines, shown_hex  # noqa: E402
 from nrf24tools import sniffer_header as sh  # noqa: E402
 
 A = "a8a8e1fc00"
 NODE = "0x000000a8a8e1fc00"  # nrf24.node as -T fields writes it
+DECODED = "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack"  # FRAME's Protocol and Info columns
+MALFORMED = "nrf24_sniffer\tMalformed sniffer header"
 FRAME = "addr=%s pid=1 payload=0102" % A
 # The header of the example in doc/sniffer-header.md.
 EXAMPLE = dict(channel=76, rate_kbps=250, mode=(sh.MODE_PROMISCUOUS, 0xAA), bit_offset=7,
@@ -266,31 +270,35 @@ class TestChannelStatistics:
             ]
 
 
+# Records whose header is wrong: name, the record, its Protocol and Info columns, its expert messages, and the
+# node the nRF24 module decodes from the frame where the header's length says it starts.
+BAD_HEADERS = [
+    ("shorter than the fixed part", b"\x01\x00\x10", MALFORMED, "Shorter than the header's fixed part", ""),
+    ("length under 4", b"\x01\x00\x02\x00" + encoded(FRAME), MALFORMED,
+     "Header length 2 in a packet of 15 bytes: no frame", ""),
+    ("length past the packet", b"\x01\x00\xc8\x00" + encoded(FRAME), MALFORMED,
+     "Header length 200 in a packet of 15 bytes: no frame", ""),
+    ("header only", sh.sniffer_header(channel=5), "nrf24_sniffer\tNo frame after the sniffer header",
+     "No frame after the header", ""),
+    ("item passes the end", b"\x01\x00\x08\x00\x01\x00\x09\x00" + encoded(FRAME), DECODED,
+     "Item of type 1 with 9 bytes passes the header's end", NODE),
+    ("unaligned length", b"\x01\x00\x06\x00\x01\x00" + encoded(FRAME), DECODED,
+     "Header length is not a multiple of 4,Item passes the header's end", NODE),
+    ("item of the wrong size", sh.header([sh.item(sh.CHANNEL, b"\x05\x00"), sh.item(sh.RATE, b"\xe8\x03")]) +
+     encoded(FRAME), DECODED, "Channel item of 2 bytes, expected 1: skipped", NODE),
+    ("values out of range", sh.header([sh.item(sh.CHANNEL, b"\xc8"), sh.item(sh.RATE, b"\x2c\x01")]) +
+     encoded(FRAME), DECODED, "Value out of range,Value out of range", NODE),
+    ("unknown version", sh.header([sh.item(sh.CHANNEL, b"\x05")], version=2) + encoded(FRAME), DECODED,
+     "Unknown header version 2: items not decoded", NODE),
+]
+
 class TestMalformed:
-    @pytest.mark.parametrize("record, columns, experts, decoded", [
-        (b"\x01\x00\x10", "nrf24_sniffer\tMalformed sniffer header", "Shorter than the header's fixed part", ""),
-        (b"\x01\x00\x02\x00" + encoded(FRAME), "nrf24_sniffer\tMalformed sniffer header",
-         "Header length 2 in a packet of 15 bytes: no frame", ""),
-        (b"\x01\x00\xc8\x00" + encoded(FRAME), "nrf24_sniffer\tMalformed sniffer header",
-         "Header length 200 in a packet of 15 bytes: no frame", ""),
-        (sh.sniffer_header(channel=5), "nrf24_sniffer\tNo frame after the sniffer header",
-         "No frame after the header", ""),
-        (b"\x01\x00\x08\x00\x01\x00\x09\x00" + encoded(FRAME), "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack",
-         "Item of type 1 with 9 bytes passes the header's end", NODE),
-        (b"\x01\x00\x06\x00\x01\x00" + encoded(FRAME), "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack",
-         "Header length is not a multiple of 4,Item passes the header's end", NODE),
-        (sh.header([sh.item(sh.CHANNEL, b"\x05\x00"), sh.item(sh.RATE, b"\xe8\x03")]) + encoded(FRAME),
-         "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack", "Channel item of 2 bytes, expected 1: skipped", NODE),
-        (sh.header([sh.item(sh.CHANNEL, b"\xc8"), sh.item(sh.RATE, b"\x2c\x01")]) + encoded(FRAME),
-         "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack", "Value out of range,Value out of range", NODE),
-        (sh.header([sh.item(sh.CHANNEL, b"\x05")], version=2) + encoded(FRAME),
-         "nrf24\tAdr:0xa8a8e1fc00, Len:2, Pid:1, Ack", "Unknown header version 2: items not decoded", NODE),
-    ], ids=["shorter than the fixed part", "length under 4", "length past the packet", "header only",
-            "item passes the end", "unaligned length", "item of the wrong size", "values out of range",
-            "unknown version"])
+    @pytest.mark.parametrize("record, columns, experts, decoded", [row[1:] for row in BAD_HEADERS],
+                             ids=[row[0] for row in BAD_HEADERS])
     def test_bad_header(self, host, record, columns, experts, decoded):
         """The bad header's frame where its length says, and the next record's frame, each decoded."""
-        capture = sniffer_capture(host, [record, sh.sniffer_header(channel=9) + encoded("addr=a8a8e1fc01 pid=2 payload=0304")])
+        after = sh.sniffer_header(channel=9) + encoded("addr=a8a8e1fc01 pid=2 payload=0304")
+        capture = sniffer_capture(host, [record, after])
         result = host.fields(capture, "_ws.col.Protocol", "_ws.col.Info", "_ws.expert.message", "nrf24.node")
         assert result.output == ["\t".join([columns, experts, decoded]),
                                  "nrf24\tAdr:0xa8a8e1fc01, Len:2, Pid:2, Ack\t\t0x000000a8a8e1fc01"]
@@ -361,3 +369,51 @@ class TestFrameUnchanged:
         protocols = host.fields(with_header, "frame.protocols").output
         assert protocols == [p.replace("exported_pdu:", "exported_pdu:nrf24_sniffer:")
                              for p in host.fields(without, "frame.protocols").output]
+
+
+class TestEncoder:
+    """The tools' header encoder refuses what the header cannot carry, and its decoder reads what it wrote."""
+
+    @pytest.mark.parametrize("kwargs, message", [
+        (dict(channel=126), "channel 126 is not 0..125"),
+        (dict(rate_kbps=500), "rate 500 kbit/s is not one of (250, 1000, 2000)"),
+        (dict(mode=(sh.MODE_PROMISCUOUS, 0xA5)),
+         "mode (0, 165): promiscuous takes preamble 0xaa or 0x55, address mode a width of 3..5"),
+        (dict(mode=(sh.MODE_ADDRESS, 2)),
+         "mode (1, 2): promiscuous takes preamble 0xaa or 0x55, address mode a width of 3..5"),
+        (dict(bit_offset=65536), "bit offset 65536 is not 0..65535"),
+        (dict(read_window=(0, 1 << 32, sh.STAMP_IRQ)), "read window (0, 4294967296, 1) is not on a 32-bit clock"),
+        (dict(read_window=(0, 1, 3)), "stamp kind 3 is not 0..2"),
+        (dict(board_clock=-1), "board clock -1 is not 0..2^64-1"),
+        (dict(taken=0), "taken 0 is not 1..5"),
+        (dict(ack=5), "ack observability 5 is not 0..4"),
+        (dict(lost=(1 << 32, 0)), "lost reads (4294967296, 0) out of range"),
+        (dict(rpd=2), "rpd 2 is not 0 or 1"),
+        (dict(sniffer=""), "sniffer name of 0 bytes is not 1..255"),
+        (dict(sniffer="x" * 256), "sniffer name of 256 bytes is not 1..255"),
+    ])
+    def test_refuses_values_out_of_range(self, kwargs, message):
+        with pytest.raises(sh.HeaderError) as error:
+            sh.sniffer_header(**kwargs)
+        assert str(error.value) == message
+
+    def test_decodes_what_it_encodes(self):
+        extra = sh.item(40000, b"xyz")
+        data = sh.sniffer_header(**EXAMPLE, extra_items=[extra]) + encoded(FRAME)
+        assert sh.decode(data) == (1, 124, [
+            (sh.CHANNEL, (76,)), (sh.RATE, (250,)), (sh.MODE, (0, 0xAA)), (sh.BIT_OFFSET, (7,)),
+            (sh.READ_WINDOW, (0x0012D287, 0x0012D687, 1)), (sh.BOARD_CLOCK, (0x10012D687,)), (sh.TAKEN, (3,)),
+            (sh.ACK, (3,)), (sh.LOST, (2, 1)), (sh.RPD, (1,)), (sh.SNIFFER, "/dev/ttyUSB0"), (40000, b"xyz")])
+
+    @pytest.mark.parametrize("record, message", [
+        (b"\x01\x00\x10", "3 bytes: shorter than the fixed part"),
+        (b"\x01\x00\x08\x00", "header length 8 does not fit 4 bytes or is not a multiple of 4"),
+        (b"\x01\x00\x06\x00\x00\x00", "header length 6 does not fit 6 bytes or is not a multiple of 4"),
+        (b"\x01\x00\x08\x00\x01\x00\x09\x00", "item 1 at 4: its value passes the header's end"),
+        (sh.header([sh.item(sh.CHANNEL, b"\x05\x00")]), "item 1: 2 bytes, expected 1"),
+    ], ids=["shorter than the fixed part", "length past the data", "unaligned length", "item passes the end",
+            "item of the wrong size"])
+    def test_decoder_refuses_bad_headers(self, record, message):
+        with pytest.raises(sh.HeaderError) as error:
+            sh.decode(record)
+        assert str(error.value) == message

@@ -141,7 +141,8 @@ def sniffer_header(channel=None, rate_kbps=None, mode=None, bit_offset=None, rea
         items.append(item(RPD, LAYOUTS[RPD].pack(rpd)))
     if sniffer is not None:
         name = sniffer.encode("utf-8")
-        _check(0 < len(name) <= MAX_SNIFFER_NAME, "sniffer name of %d bytes is not 1..%d" % (len(name), MAX_SNIFFER_NAME))
+        _check(0 < len(name) <= MAX_SNIFFER_NAME,
+               "sniffer name of %d bytes is not 1..%d" % (len(name), MAX_SNIFFER_NAME))
         items.append(item(SNIFFER, name))
     return header(items + list(extra_items))
 
@@ -158,9 +159,10 @@ def decode(data):
     while offset < length:
         _check(offset + ITEM_HEAD.size <= length, "item at %d: its type and length pass the header's end" % offset)
         kind, size = ITEM_HEAD.unpack_from(data, offset)
-        value = data[offset + ITEM_HEAD.size:offset + ITEM_HEAD.size + size]
-        offset += ITEM_HEAD.size + size + (-size % 4)
-        _check(offset <= length, "item %d at %d: its value passes the header's end" % (kind, offset))
+        start = offset + ITEM_HEAD.size
+        _check(start + size <= length, "item %d at %d: its value passes the header's end" % (kind, offset))
+        value = data[start:start + size]
+        offset = start + size + (-size % 4)
         if kind in LAYOUTS:
             _check(size == LAYOUTS[kind].size, "item %d: %d bytes, expected %d" % (kind, size, LAYOUTS[kind].size))
             items.append((kind, LAYOUTS[kind].unpack(value)))

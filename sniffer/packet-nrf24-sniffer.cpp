@@ -449,7 +449,7 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
         break;
     case ITEM_RATE:
         proto_tree_add_item(tree, hf_rate, tvb, at, 2, ENC_LITTLE_ENDIAN);
-        proto_item_append_text(ti, ": %s", val_to_str(rec->rate_kbps, rates, "%u kbit/s"));
+        proto_item_append_text(ti, ": %s", val_to_str_const(rec->rate_kbps, rates, "unknown"));
         break;
     case ITEM_MODE:
         proto_tree_add_item(tree, hf_mode, tvb, at, 1, ENC_NA);
@@ -458,7 +458,7 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
             proto_item_append_text(ti, ": address mode, %u-byte address", rec->mode_detail);
         } else {
             proto_tree_add_item(tree, hf_preamble, tvb, at + 1, 1, ENC_NA);
-            proto_item_append_text(ti, ": %s, preamble 0x%02x", val_to_str(rec->mode, modes, "unknown (%u)"),
+            proto_item_append_text(ti, ": %s, preamble 0x%02x", val_to_str_const(rec->mode, modes, "unknown"),
                                    rec->mode_detail);
         }
         break;
@@ -478,11 +478,11 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
         break;
     case ITEM_TAKEN:
         proto_tree_add_item(tree, hf_taken, tvb, at, 1, ENC_NA);
-        proto_item_append_text(ti, ": %s", val_to_str(rec->taken, taken_kinds, "unknown (%u)"));
+        proto_item_append_text(ti, ": %s", val_to_str_const(rec->taken, taken_kinds, "unknown"));
         break;
     case ITEM_ACK:
         proto_tree_add_item(tree, hf_ack, tvb, at, 1, ENC_NA);
-        proto_item_append_text(ti, ": %s", val_to_str(rec->ack, ack_kinds, "unknown (%u)"));
+        proto_item_append_text(ti, ": %s", val_to_str_const(rec->ack, ack_kinds, "unknown"));
         break;
     case ITEM_LOST:
         pi = proto_tree_add_item(tree, hf_lost_reads, tvb, at, 4, ENC_LITTLE_ENDIAN);
@@ -495,7 +495,7 @@ static void show_item(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, proto
         break;
     case ITEM_RPD:
         proto_tree_add_item(tree, hf_rpd, tvb, at, 1, ENC_NA);
-        proto_item_append_text(ti, ": %s", val_to_str(rec->rpd, rpd_values, "unknown (%u)"));
+        proto_item_append_text(ti, ": %s", val_to_str_const(rec->rpd, rpd_values, "unknown"));
         break;
     case ITEM_SNIFFER: {
         const guint8 *name = NULL;
@@ -537,8 +537,10 @@ static void dissect_items(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, i
         gboolean valid = !fits || size <= 0 || read_item(header + at, type, rec);
         if (tree) {
             proto_item *ti;
-            proto_tree *item_tree = proto_tree_add_subtree(tree, tvb, offset, MIN(next, end) - offset, ett_item, &ti,
-                                                           val_to_str(type, item_types, "Unknown item %u"));
+            proto_tree *item_tree = proto_tree_add_subtree_format(tree, tvb, offset, MIN(next, end) - offset, ett_item,
+                                                                  &ti, "%s", val_to_str_const(type, item_types, ""));
+            if (size < 0)
+                proto_item_append_text(ti, "Unknown item %u", type);
             proto_tree_add_item(item_tree, hf_item_type, tvb, offset, 2, ENC_LITTLE_ENDIAN);
             proto_item *len_item = proto_tree_add_item(item_tree, hf_item_length, tvb, offset + 2, 2,
                                                        ENC_LITTLE_ENDIAN);

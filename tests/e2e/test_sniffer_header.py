@@ -338,6 +338,10 @@ class TestUnknownItems:
                         "32768,1,10,12,40000", "00010203040506,78797a", "40", "1",
                         "Unknown item type 32768: skipped,Unknown item type 12: skipped,"
                         "Unknown item type 40000: skipped", NODE])]
+        tree = host.run("-r", capture, "-V", "-O", "nrf24_sniffer").output
+        assert [line for line in tree if "Unknown item " in line and "Expert" not in line] == [
+            "    Unknown item 32768", "        Unknown item: 00010203040506", "    Unknown item 12",
+            "    Unknown item 40000", "        Unknown item: 78797a"]
 
 
 class TestFrameUnchanged:

@@ -25,7 +25,7 @@ COMMANDS = ("nrf24-capture", "nrf24-encode")
 # What the end-to-end tests need of the host; the install, capture, encoder and mutation tests need the build
 # tree or the source's tools instead.
 E2E_TESTS = ("test_module_file.py", "test_dissector.py", "test_handoff.py", "test_mysensors.py", "test_profile.py",
-             "test_stateless.py", "test_analysis.py")
+             "test_stateless.py", "test_analysis.py", "test_sniffer_header.py")
 FAILED = []
 
 

@@ -651,9 +651,14 @@ static const gchar st_unknown_channel[] = "Channel unknown";
 /* Where frames without a channel item count their addresses. */
 #define UNKNOWN_CHANNEL 0xFF
 
-/* The addresses already counted per channel, one set per statistics tree: the tree
- * itself keeps only counters. Keys are the channel above the 40-bit address. */
-static GHashTable *addresses_by_tree = NULL;
+/* The addresses already counted per channel, one set per statistics tree (the
+ * tree itself keeps only counters), in a memory pool of its own that a new count
+ * or the tree's end frees. Keys are the channel above the 40-bit address. */
+struct tree_addresses {
+    wmem_allocator_t *pool;
+    wmem_map_t *seen;
+};
+static wmem_map_t *addresses_by_tree = NULL;  /* stats_tree -> struct tree_addresses */
 /* Every tree makes its two roots first: their ids are the same in each. */
 static int st_node_channels = -1;
 static int st_node_airtime = -1;
@@ -664,27 +669,36 @@ static void channel_stats_init(stats_tree *st)
     st_node_channels = stats_tree_create_node(st, st_channels, 0, STAT_DT_INT, TRUE);
     st_node_airtime = stats_tree_create_node(st, st_airtime, 0, STAT_DT_INT, TRUE);
     if (addresses_by_tree == NULL)
-        addresses_by_tree = g_hash_table_new_full(g_direct_hash, g_direct_equal, NULL,
-                                                  (GDestroyNotify)g_hash_table_destroy);
-    g_hash_table_replace(addresses_by_tree, st, g_hash_table_new_full(g_int64_hash, g_int64_equal, g_free, NULL));
+        addresses_by_tree = wmem_map_new(wmem_epan_scope(), g_direct_hash, g_direct_equal);
+    struct tree_addresses *addresses = (struct tree_addresses *)wmem_map_lookup(addresses_by_tree, st);
+    if (addresses == NULL) {
+        addresses = wmem_new(wmem_epan_scope(), struct tree_addresses);
+        wmem_map_insert(addresses_by_tree, st, addresses);
+    } else {
+        wmem_destroy_allocator(addresses->pool);
+    }
+    addresses->pool = wmem_allocator_new(WMEM_ALLOCATOR_SIMPLE);
+    addresses->seen = wmem_map_new(addresses->pool, g_int64_hash, g_int64_equal);
 }
 
 static void channel_stats_cleanup(stats_tree *st)
 {
-    if (addresses_by_tree != NULL)
-        g_hash_table_remove(addresses_by_tree, st);
+    struct tree_addresses *addresses = addresses_by_tree != NULL
+        ? (struct tree_addresses *)wmem_map_remove(addresses_by_tree, st) : NULL;
+    if (addresses != NULL)
+        wmem_destroy_allocator(addresses->pool);
 }
 
 /* Whether the address was first heard on the channel now. */
 static gboolean first_heard(stats_tree *st, guint8 channel, guint64 address)
 {
-    GHashTable *seen = (GHashTable *)g_hash_table_lookup(addresses_by_tree, st);
+    struct tree_addresses *addresses = (struct tree_addresses *)wmem_map_lookup(addresses_by_tree, st);
     gint64 key = (gint64)(((guint64)channel << 40) | address);
-    if (seen == NULL || g_hash_table_contains(seen, &key))
+    if (addresses == NULL || wmem_map_contains(addresses->seen, &key))
         return FALSE;
-    gint64 *stored = g_new(gint64, 1);
+    gint64 *stored = wmem_new(addresses->pool, gint64);
     *stored = key;
-    g_hash_table_add(seen, stored);
+    wmem_map_insert(addresses->seen, stored, stored);
     return TRUE;
 }
 

@@ -375,8 +375,10 @@ static gboolean read_item(const guint8 *value, guint type, nrf24_sniffer *rec)
     switch (type) {
     case ITEM_CHANNEL:
         rec->channel = first;
-        rec->present |= first <= MAX_CHANNEL ? NRF24_SNIFFER_HAS_CHANNEL : 0;
-        return first <= MAX_CHANNEL;
+        if (first > MAX_CHANNEL)
+            return FALSE;
+        rec->present |= NRF24_SNIFFER_HAS_CHANNEL;
+        return TRUE;
     case ITEM_RATE:
         rec->rate_kbps = le16(value);
         if (rec->rate_kbps != 250 && rec->rate_kbps != 1000 && rec->rate_kbps != 2000)

@@ -7,7 +7,9 @@ length byte (the format nrf24_fuzz.cpp describes).
 - every catalogued MySensors vector, the payloads the heuristic refuses and the malformed ones (strictness
   "receiver"), the messages the library sends, the encrypted ones (with the key set), all taken from the
   MySensors tests (tests/e2e/test_mysensors.py), so that corpus and tests cannot drift apart;
-- the sample capture (captures/sample.txt) as sequences of eight frames.
+- the sample capture (captures/sample.txt) as sequences of eight frames;
+- frames behind sniffer headers: each item of the header tests, the malformed headers, and MySensors messages
+  behind the documented example header (tests/e2e/test_sniffer_header.py).
 Frames with bad CRCs or cut short, the refused and the encrypted payloads ask for the frames as they are;
 the others for repaired CRCs and MySensors headers and strictness "receiver", which keep more of their
 mutations MySensors messages.
@@ -23,10 +25,11 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import nrf24_encode  # noqa: E402
 import test_mysensors as mys  # noqa: E402
+import test_sniffer_header as sniffer  # noqa: E402
 
 HEADER_BITS = 49  # address and control field
 HEADER_BYTES = 7
-AS_IS, REPAIR, SENDER, KEY = 0x00, 0x01, 0x08, 0x10
+AS_IS, REPAIR, SENDER, KEY, SNIFFER = 0x00, 0x01, 0x08, 0x10, 0x40
 MYSENSORS_ADDRESS = bytes.fromhex(mys.GATEWAY)
 
 
@@ -83,6 +86,14 @@ def inputs():
     for start in range(0, len(lines), 8):
         yield "sample-%02d" % start, sequence(AS_IS,
                                               [nrf24_encode.parse_frame(line)[1] for line in lines[start:start + 8]])
+    for number, (kwargs, _, _) in enumerate(sniffer.ITEMS):
+        record = sniffer.sh.sniffer_header(**kwargs) + mysensors(mys.VECTORS[0][2])
+        yield "sniffer-item-%02d" % number, sequence(SNIFFER | REPAIR, [record])
+    for name, record, _, _, _ in sniffer.BAD_HEADERS:
+        yield "sniffer-bad-" + name.replace(" ", "-"), sequence(SNIFFER, [record])
+    example = sniffer.sh.sniffer_header(**sniffer.EXAMPLE)
+    yield "sniffer-example-library", sequence(SNIFFER | REPAIR,
+                                              [example + mysensors(m.hex()) for m in messages[:8]])
 
 def main(argv):
     if len(argv) != 2:

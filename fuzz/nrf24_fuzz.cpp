@@ -13,7 +13,9 @@
 // fitting the payload) and then its CRC, with the nRF24 module's own; bit 3 sets
 // MySensors strictness to "sender" (the default), clear to "receiver", which
 // takes more of the mutated messages into the decoding; bit 4 sets its
-// encryption key; bit 5 enables the harness's own member of the heuristic list.
+// encryption key; bit 5 enables the harness's own member of the heuristic list;
+// bit 6 hands the frames to the sniffer-header module (DLT_USER1), each a header
+// and a frame, repaired after the header when its length field falls inside.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -115,6 +117,16 @@ void RepairMySensorsHeader(guint8 *frame, guint32 len)
     guint32 command_echo_payload = GetBits(frame, offset + 8, 8);
     if ((command_echo_payload & 0x07) > kMySensorsLastCommand)
         PutBits(frame, offset + 8, 8, command_echo_payload - 4);
+}
+
+// Where the frame starts behind a sniffer header: its little-endian length field,
+// when that falls inside the record; 0 otherwise.
+guint32 SnifferHeaderLength(const guint8 *record, guint32 len)
+{
+    if (len < 4)
+        return 0;
+    guint32 header = (guint32)record[2] | (guint32)record[3] << 8;
+    return header >= 4 && header < len ? header : 0;
 }
 
 // The MySensors preferences the control byte asks for, set only when they change.
@@ -231,8 +243,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(frames[count], data + offset + 1, len);
         lengths[count] = len;
         if (control & 0x07) {
-            RepairMySensorsHeader(frames[count], len);
-            nrf24_epan::FixCrc(frames[count], len);
+            guint32 start = (control & 0x40) ? SnifferHeaderLength(frames[count], len) : 0;
+            RepairMySensorsHeader(frames[count] + start, len - start);
+            nrf24_epan::FixCrc(frames[count] + start, len - start);
         }
         offset += 1 + len;
     }
@@ -242,7 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool reached = false;
     for (int with_tree = 0; with_tree < 2; with_tree++)
         for (size_t i = 0; i < count; i++, dissections++)
-            reached |= session->Dissect(frames[i], lengths[i], with_tree, "mysensors");
+            reached |= session->Dissect(frames[i], lengths[i], with_tree, "mysensors", NULL,
+                                        (control & 0x40) ? WTAP_ENCAP_USER1 : WTAP_ENCAP_USER0);
     counting = false;
     inputs++;
     inputs_reaching_mysensors += reached;

@@ -10,6 +10,7 @@ import pytest
 
 from nrf24_host import (SAMPLE_CAPTURE, SAMPLE_TEXT, SOURCE_DIR, make_readable, nrf24_encode, sample_descriptions,
                         sample_lines, sample_protocols)
+from test_sniffer_header import sh, sniffer_capture
 
 PROFILE = os.path.join(SOURCE_DIR, "profile")
 
@@ -98,6 +99,18 @@ class TestProfile:
         no_ack_time = [n in unacked or d.get("noack") == "1" or bad_crc(d) for n, d in enumerate(descriptions, 1)]
         assert [row[9] for row in rows] == ["" if none else "130" for none in no_ack_time]
         assert retransmitted and unacked
+
+    def test_channel_column(self, host):
+        """The last column is the channel of the sniffer header; empty for frames without one."""
+        folder = os.path.join(host.home, ".config", "wireshark", "profiles")
+        os.makedirs(folder)
+        shutil.copytree(PROFILE, os.path.join(folder, "nrf24"), ignore=shutil.ignore_patterns("CMakeLists.txt"))
+        make_readable(os.path.join(host.home, ".config"))
+        frame = nrf24_encode.encode_frame(payload=b"\x01")
+        capture = sniffer_capture(host, [sh.sniffer_header(channel=channel) + frame for channel in (2, 76)] +
+                                  [sh.sniffer_header() + frame])
+        rows = [line.split("\t") for line in host.run("-C", "nrf24", "-r", capture, "-T", "tabs").output]
+        assert [row[10:] for row in rows] == [["2"], ["76"], [""]]
 
     SELECTS = {
         "Bad CRC": lambda n, d: bad_crc(d),

@@ -73,7 +73,8 @@ inline const nstime_t *FrameTime(struct packet_provider_data *, guint32)
 }
 
 // The host with the modules (a NULL-terminated list) registered, DLT_USER0 mapped
-// to "nrf24" as the profile maps it; preferences from "name:value" strings.
+// to "nrf24" as the profile maps it and, when its module is loaded, DLT_USER1 to
+// "nrf24_sniffer" (a frame behind a sniffer header); preferences from "name:value" strings.
 inline void InitHost(const char *argv0, const char *const *modules, const proto_plugin *extra = NULL)
 {
     char *name = g_path_get_basename(argv0);
@@ -97,6 +98,9 @@ inline void InitHost(const char *argv0, const char *const *modules, const proto_
     if (nrf24 == NULL || Crc() == NULL)
         Fail("the nRF24 module is not loaded", "");
     dissector_add_uint("wtap_encap", WTAP_ENCAP_USER0, nrf24);
+    dissector_handle_t sniffer = find_dissector("nrf24_sniffer");
+    if (sniffer != NULL)
+        dissector_add_uint("wtap_encap", WTAP_ENCAP_USER1, sniffer);
 }
 
 // Sets one preference ("mysensors.strictness:receiver") and applies its module's.
@@ -180,10 +184,11 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Dissects one frame; returns whether the protocol named took part in it and, when a
-    // field is named too, whether the frame's tree holds it (with_tree only).
+    // Dissects one frame (DLT_USER0, or another encapsulation); returns whether the protocol
+    // named took part in it and, when a field is named too, whether the frame's tree holds it
+    // (with_tree only).
     bool Dissect(const guint8 *data, guint32 len, bool with_tree, const char *protocol = NULL,
-                 const char *field = NULL)
+                 const char *field = NULL, int encap = WTAP_ENCAP_USER0)
     {
         epan_dissect_t *edt = with_tree ? tree_ : plain_;
         wtap_rec rec = {};
@@ -191,7 +196,7 @@ public:
         rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
         rec.rec_header.packet_header.caplen = len;
         rec.rec_header.packet_header.len = len;
-        rec.rec_header.packet_header.pkt_encap = WTAP_ENCAP_USER0;
+        rec.rec_header.packet_header.pkt_encap = encap;
         frame_data fd;
         frame_data_init(&fd, ++frames_, &rec, 0, 0);
         // As tshark does: post-dissectors (the link analysis) get the fields they ask for in the tree.

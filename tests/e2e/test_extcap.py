@@ -115,19 +115,20 @@ def capture_blocks(data):
 
 
 def pcap_records(path):
-    """(time stamp in microseconds, frame) of each exported-PDU record of a pcap or pcapng file: after the
-    tag "nrf24", or after the tag "nrf24_sniffer" and the sniffer header."""
+    """(time stamp in microseconds, frame) of each exported-PDU record of a pcap or pcapng file."""
     with open(path, "rb") as f:
         packets, _ = capture_blocks(f.read())
-    records = []
-    for stamp, record in packets:
-        if record[:EXPORT_HEADER] == nrf24_encode.EXPORTED_PDU_HEADER:
-            records.append((stamp, record[EXPORT_HEADER:]))
-        else:
-            assert record[:17] == b"\x00\x0c\x00\x0dnrf24_sniffer", record[:24]
-            header = record[21:]
-            records.append((stamp, header[struct.unpack_from("<H", header, 2)[0]:]))
-    return records
+    return [(stamp, record_frame(record)) for stamp, record in packets]
+
+
+def record_frame(record):
+    """The frame of an exported-PDU record: after the tag "nrf24", or after the tag "nrf24_sniffer" and the
+    sniffer header."""
+    if record[:EXPORT_HEADER] == nrf24_encode.EXPORTED_PDU_HEADER:
+        return record[EXPORT_HEADER:]
+    assert record[:17] == b"\x00\x0c\x00\x0dnrf24_sniffer", record[:24]
+    header = record[21:]
+    return header[struct.unpack_from("<H", header, 2)[0]:]
 
 
 def demo_on_the_air(prefix=b""):
@@ -361,7 +362,7 @@ class TestStops:
             try:
                 assert [read_block(reader)[0] for _ in range(2)] == [SHB, IDB]
                 records = [read_block(reader) for _ in PROMISCUOUS_FRAMES[:2]]
-                assert [(kind, body[20 + EXPORT_HEADER:20 + struct.unpack_from("<I", body, 12)[0]])
+                assert [(kind, record_frame(body[20:20 + struct.unpack_from("<I", body, 12)[0]]))
                         for kind, body in records] == [(EPB, A1), (EPB, A2)]
                 proc.send_signal(signum)
                 assert (proc.wait(30), proc.stderr.read()) == (0, "")

@@ -117,7 +117,7 @@ def installed():
         # Frames and acknowledgements of the sample network, in the order the recovery confirms their addresses.
         protocols = decoded.stdout.splitlines()
         check("a live capture from the demo interface decodes", demo.returncode == 0 and len(protocols) == 3
-              and set(protocols) == {"exported_pdu:nrf24", "exported_pdu:nrf24:mysensors"},
+              and set(protocols) == {"exported_pdu:nrf24_sniffer:nrf24", "exported_pdu:nrf24_sniffer:nrf24:mysensors"},
               demo.stderr + decoded.stdout)
 
     check("the firmware image", "/usr/share/%s/firmware/nrf24-sniffer-atmega328p.hex" % PACKAGE in files)

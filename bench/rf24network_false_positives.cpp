@@ -5,7 +5,7 @@
 // loaded, as tshark would dissect them: on the master's pipe 4 address (every
 // header from node 04's subtree fits its hop there, the worst case) and on random
 // addresses. Then the libraries' own vectors, dissected without a tree with the
-// module enabled and disabled. Prints the figures; exits 1 when the default
+// module enabled (with and without reassembly) and disabled. Prints the figures; exits 1 when the default
 // strictness takes more than 1 in 10,000 on the master's address.
 //
 // usage: rf24network_false_positives VECTORS [PAYLOADS [SEED]]   (default 1000000 7)
@@ -122,6 +122,9 @@ int main(int argc, char **argv)
         sender_random = Taken(session, NULL, count, seed);
     }
     double with_module = PerFrame(vectors, 200);
+    nrf24_epan::SetPreference("rf24network.reassemble:FALSE");
+    double no_reassembly = PerFrame(vectors, 200);
+    nrf24_epan::SetPreference("rf24network.reassemble:TRUE");
     proto_set_decoding(proto_get_id_by_filter_name("rf24network"), FALSE);
     double without_module = PerFrame(vectors, 200);
     proto_set_decoding(proto_get_id_by_filter_name("rf24network"), TRUE);
@@ -143,9 +146,12 @@ int main(int argc, char **argv)
             (double)receiver / (double)count);
     fprintf(out, "  strictness receiver, random address:          %" G_GUINT64_FORMAT " taken, %.2e\n",
             receiver_random, (double)receiver_random / (double)count);
-    fprintf(out, "The libraries' %zu vector frames without a tree, 200 passes: %.2f us per frame with the module, "
-            "%.2f us without (module's share %.0f %%)\n", vectors.size(), 1e6 * with_module, 1e6 * without_module,
-            100.0 * (with_module - without_module) / with_module);
+    fprintf(out, "The libraries' %zu vector frames without a tree, 200 passes, us per frame:\n", vectors.size());
+    fprintf(out, "  with the module: %.2f (its share %.0f %%, with the host's IP and TCP it calls)\n",
+            1e6 * with_module, 100.0 * (with_module - without_module) / with_module);
+    fprintf(out, "  with the module, reassembly off: %.2f (its share %.0f %%)\n", 1e6 * no_reassembly,
+            100.0 * (no_reassembly - without_module) / no_reassembly);
+    fprintf(out, "  without the module: %.2f\n", 1e6 * without_module);
     fclose(out);
     return share <= kBound ? 0 : 1;
 }

@@ -550,6 +550,28 @@ static rf24network_frame_state *learn(tvbuff_t *tvb, packet_info *pinfo, const r
     return state;
 }
 
+/* Digits without a formatter: Info is built for every frame, and printf would
+ * cost more than the rest of the module's work on it. */
+static void append_number(wmem_strbuf_t *out, guint value, guint base)
+{
+    char buf[12], *p = buf + sizeof buf - 1;
+    *p = '\0';
+    do {
+        *--p = (char)('0' + value % base);
+        value /= base;
+    } while (value);
+    wmem_strbuf_append(out, p);
+}
+
+/* "x of y" for a fragment. */
+static void append_fragment_number(wmem_strbuf_t *out, guint number, guint count)
+{
+    wmem_strbuf_append(out, ", fragment ");
+    append_number(out, number, 10);
+    wmem_strbuf_append(out, " of ");
+    append_number(out, count, 10);
+}
+
 static void add_address(proto_tree *tree, int hf, int hf_id, int hf_level, tvbuff_t *tvb, int offset,
                         guint16 address, gint16 node_id)
 {
@@ -647,11 +669,11 @@ static tvbuff_t *reassemble(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
     guint count = state->fragments;
     gboolean last = h->type == NETWORK_LAST_FRAGMENT;
     if (h->type == NETWORK_FIRST_FRAGMENT)
-        wmem_strbuf_append_printf(summary, ", fragment 1 of %u", h->reserved);
+        append_fragment_number(summary, 1, h->reserved);
     else if (count && !last && h->reserved <= count)
-        wmem_strbuf_append_printf(summary, ", fragment %u of %u", count - h->reserved + 1, count);
+        append_fragment_number(summary, count - h->reserved + 1, count);
     else if (count && last)
-        wmem_strbuf_append_printf(summary, ", fragment %u of %u", count, count);
+        append_fragment_number(summary, count, count);
     if (count == 0 || (!last && h->reserved > count)) {
         expert_add_info(pinfo, ti, &ei_rf24network_first_unseen);
         return NULL;
@@ -696,10 +718,17 @@ static void dissect_rf24network(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
     add_reserved(net_tree, tvb, h);
     add_hop(net_tree, ti, tvb, pinfo, h, hop, hop_known);
 
-    /* RF24NetworkHeader::toString, then the type's name and what the message says. */
-    wmem_strbuf_t *summary = wmem_strbuf_new(pinfo->pool, "");
-    wmem_strbuf_append_printf(summary, "id %u from 0%o to 0%o type %u: %s", h->id, h->from, h->to, h->type,
-                              rval_to_str_const(h->type, types, "unknown type"));
+    /* " [RF24NetworkHeader::toString: the type's name and what the message says]". */
+    wmem_strbuf_t *summary = wmem_strbuf_new(pinfo->pool, " [id ");
+    append_number(summary, h->id, 10);
+    wmem_strbuf_append(summary, " from 0");
+    append_number(summary, h->from, 8);
+    wmem_strbuf_append(summary, " to 0");
+    append_number(summary, h->to, 8);
+    wmem_strbuf_append(summary, " type ");
+    append_number(summary, h->type, 10);
+    wmem_strbuf_append(summary, ": ");
+    wmem_strbuf_append(summary, rval_to_str_const(h->type, types, "unknown type"));
     dissect_mesh(tvb, net_tree, h, state, summary);
 
     gboolean fragment = h->type == NETWORK_FIRST_FRAGMENT || h->type == NETWORK_MORE_FRAGMENTS ||
@@ -717,8 +746,9 @@ static void dissect_rf24network(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
     }
 
     if (ti)
-        proto_item_append_text(ti, ", %s", wmem_strbuf_get_str(summary));
-    col_append_fstr(pinfo->cinfo, COL_INFO, " [%s]", wmem_strbuf_get_str(summary));
+        proto_item_append_text(ti, ", %s", wmem_strbuf_get_str(summary) + 2);
+    wmem_strbuf_append_c(summary, ']');
+    col_append_str(pinfo->cinfo, COL_INFO, wmem_strbuf_get_str(summary));
     if (have_tap_listener(rf24network_tap)) {
         rf24network_tap_info *info = wmem_new0(pinfo->pool, rf24network_tap_info);
         info->from = h->from;

@@ -7,7 +7,9 @@ length byte (the format nrf24_fuzz.cpp describes).
 - every catalogued MySensors vector, the payloads the heuristic refuses and the malformed ones (strictness
   "receiver"), the messages the library sends, the encrypted ones (with the key set), all taken from the
   MySensors tests (tests/e2e/test_mysensors.py), so that corpus and tests cannot drift apart;
-- the sample capture (captures/sample.txt) as sequences of eight frames.
+- the sample capture (captures/sample.txt) as sequences of eight frames;
+- the RF24Network vectors (tests/vectors/rf24network/vectors.txt, read by the RF24Network tests) as sequences
+  of eight frames, with their CRCs repaired, under each strictness.
 Frames with bad CRCs or cut short, the refused and the encrypted payloads ask for the frames as they are;
 the others for repaired CRCs and MySensors headers and strictness "receiver", which keep more of their
 mutations MySensors messages.
@@ -23,10 +25,11 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import nrf24_encode  # noqa: E402
 import test_mysensors as mys  # noqa: E402
+import test_rf24network as rf24  # noqa: E402
 
 HEADER_BITS = 49  # address and control field
 HEADER_BYTES = 7
-AS_IS, REPAIR, SENDER, KEY = 0x00, 0x01, 0x08, 0x10
+AS_IS, REPAIR, SENDER, KEY, RF24_RECEIVER, REPAIR_CRC = 0x00, 0x01, 0x08, 0x10, 0x40, 0x80
 MYSENSORS_ADDRESS = bytes.fromhex(mys.GATEWAY)
 
 
@@ -83,6 +86,11 @@ def inputs():
     for start in range(0, len(lines), 8):
         yield "sample-%02d" % start, sequence(AS_IS,
                                               [nrf24_encode.parse_frame(line)[1] for line in lines[start:start + 8]])
+    frames = [nrf24_encode.encode_frame(addr=bytes.fromhex(f.addr), payload=bytes.fromhex(f.payload))
+              for f in rf24.FRAMES]
+    for start in range(0, len(frames), 8):
+        control = SENDER | REPAIR_CRC | (RF24_RECEIVER if start // 8 % 2 else 0)
+        yield "rf24network-%03d" % start, sequence(control, frames[start:start + 8])
 
 def main(argv):
     if len(argv) != 2:

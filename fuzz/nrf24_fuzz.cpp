@@ -13,7 +13,10 @@
 // fitting the payload) and then its CRC, with the nRF24 module's own; bit 3 sets
 // MySensors strictness to "sender" (the default), clear to "receiver", which
 // takes more of the mutated messages into the decoding; bit 4 sets its
-// encryption key; bit 5 enables the harness's own member of the heuristic list.
+// encryption key; bit 5 enables the harness's own member of the heuristic list;
+// bit 6 sets RF24Network strictness to "receiver" (clear: "sender"); bit 7, with
+// bits 0-2 zero, repairs the CRCs alone (RF24Network frames, whose header the
+// MySensors repair would break).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,6 +47,7 @@ const guint32 kWarmUpInputs = 1000;
 guint64 inputs;
 guint64 dissections;
 guint64 inputs_reaching_mysensors;
+guint64 inputs_reaching_rf24network;
 guint64 heap_calls;
 guint64 scoped_allocations;
 bool counting;
@@ -83,10 +87,12 @@ void MemberHandoff()
 void PrintFigures()
 {
     fprintf(stderr, "nrf24_fuzz: %" G_GUINT64_FORMAT " inputs, %" G_GUINT64_FORMAT " dissections; MySensors took a "
-            "frame of %" G_GUINT64_FORMAT " inputs (%.1f %%); scoped module allocations: %.3f per dissection; host "
-            "heap allocations: %.3f per dissection; bytes retained after the first %u inputs: %" G_GINT64_FORMAT "\n",
+            "frame of %" G_GUINT64_FORMAT " inputs (%.1f %%), RF24Network of %" G_GUINT64_FORMAT " (%.1f %%); scoped "
+            "module allocations: %.3f per dissection; host heap allocations: %.3f per dissection; bytes retained "
+            "after the first %u inputs: %" G_GINT64_FORMAT "\n",
             inputs, dissections, inputs_reaching_mysensors,
-            inputs ? 100.0 * (double)inputs_reaching_mysensors / (double)inputs : 0.0,
+            inputs ? 100.0 * (double)inputs_reaching_mysensors / (double)inputs : 0.0, inputs_reaching_rf24network,
+            inputs ? 100.0 * (double)inputs_reaching_rf24network / (double)inputs : 0.0,
             dissections ? (double)scoped_allocations / (double)dissections : 0.0,
             dissections ? (double)heap_calls / (double)dissections : 0.0, kWarmUpInputs, retained_after_warm_up);
 }
@@ -124,6 +130,8 @@ void ApplyControl(guint8 control)
         nrf24_epan::SetPreference(control & 0x08 ? "mysensors.strictness:sender" : "mysensors.strictness:receiver");
     if ((control ^ last_control) & 0x10)
         nrf24_epan::SetPreference(control & 0x10 ? "mysensors.key:mysecret" : "mysensors.key:");
+    if ((control ^ last_control) & 0x40)
+        nrf24_epan::SetPreference(control & 0x40 ? "rf24network.strictness:receiver" : "rf24network.strictness:sender");
     last_control = control;
     member->enabled = (control & 0x20) != 0;
 }
@@ -233,19 +241,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (control & 0x07) {
             RepairMySensorsHeader(frames[count], len);
             nrf24_epan::FixCrc(frames[count], len);
+        } else if (control & 0x80) {
+            nrf24_epan::FixCrc(frames[count], len);
         }
         offset += 1 + len;
     }
 
     size_t live_before = __sanitizer_get_current_allocated_bytes();
     counting = true;
-    bool reached = false;
+    static const char *const networks[] = { "mysensors", "rf24network", NULL };
+    guint32 reached = 0;
     for (int with_tree = 0; with_tree < 2; with_tree++)
         for (size_t i = 0; i < count; i++, dissections++)
-            reached |= session->Dissect(frames[i], lengths[i], with_tree, "mysensors");
+            reached |= session->DissectFor(frames[i], lengths[i], with_tree, networks);
     counting = false;
     inputs++;
-    inputs_reaching_mysensors += reached;
+    inputs_reaching_mysensors += reached & 1;
+    inputs_reaching_rf24network += reached >> 1 & 1;
     if (inputs > kWarmUpInputs)
         retained_after_warm_up += (gint64)__sanitizer_get_current_allocated_bytes() - (gint64)live_before;
     return 0;

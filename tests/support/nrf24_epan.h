@@ -183,6 +183,14 @@ public:
     // Dissects one frame; returns whether the protocol named took part in it.
     bool Dissect(const guint8 *data, guint32 len, bool with_tree, const char *protocol = NULL)
     {
+        const char *const protocols[] = { protocol, NULL };
+        return DissectFor(data, len, with_tree, protocol ? protocols : protocols + 1) != 0;
+    }
+
+    // Dissects one frame; returns which of the protocols named (a NULL-terminated
+    // list) took part in it, bit i for protocols[i].
+    guint32 DissectFor(const guint8 *data, guint32 len, bool with_tree, const char *const *protocols)
+    {
         epan_dissect_t *edt = with_tree ? tree_ : plain_;
         wtap_rec rec = {};
         rec.rec_type = REC_TYPE_PACKET;
@@ -197,7 +205,9 @@ public:
             prime_epan_dissect_with_postdissector_wanted_hfids(edt);
         epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec, tvb_new_real_data(data, len, len), &fd,
                          &columns_);
-        bool found = protocol && proto_is_frame_protocol(edt->pi.layers, protocol);
+        guint32 found = 0;
+        for (guint32 i = 0; protocols[i]; i++)
+            found |= (guint32)proto_is_frame_protocol(edt->pi.layers, protocols[i]) << i;
         epan_dissect_reset(edt);
         frame_data_destroy(&fd);
         return found;

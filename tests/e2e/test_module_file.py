@@ -15,6 +15,7 @@ CONTRACT = {
     "nrf24.so": (["nrf_crc16", "proto_reg_handoff_nrf24", "proto_register_nrf24"], ["3.2.3", "dissector"]),
     "mysensors.so": ([], ["1.1.0", "dissector"]),
     "nrf24_analysis.so": ([], ["1.0.0", "dissector"]),
+    "rf24network.so": ([], ["1.0.0", "dissector"]),
 }
 PLUGIN_SYMBOLS = ["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
 

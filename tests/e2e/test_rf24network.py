@@ -8,6 +8,8 @@ import collections
 import os
 import random
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -348,3 +350,39 @@ class TestNetwork:
         endpoints = host.run("-r", path, "-q", "-z", "endpoints,rf24network").output
         nodes = sorted(line.split()[0] for line in endpoints if re.match(r"0[0-7]*\s+\d+", line))
         assert nodes == sorted({a for f in FRAMES for a in HEADER_TEXT.match(f.header).groups()[1:3]})
+
+
+SAMPLE_TEXT = os.path.join(os.path.dirname(VECTORS_FILE), "..", "..", "..", "captures", "rf24network.txt")
+SAMPLE_CAPTURE = os.path.join(os.path.dirname(SAMPLE_TEXT), "rf24network.pcap")
+MAKE_SAMPLE = os.path.join(os.path.dirname(VECTORS_FILE), "make_sample.py")
+
+
+class TestSample:
+    def test_made_from_the_vectors_by_its_commands(self, tmp_path):
+        text = tmp_path / "rf24network.txt"
+        subprocess.run([sys.executable, MAKE_SAMPLE, str(text)], check=True)
+        with open(SAMPLE_TEXT) as committed:
+            assert text.read_text() == committed.read()
+        pcap = tmp_path / "rf24network.pcap"
+        subprocess.run([sys.executable, os.path.join(os.path.dirname(MAKE_SAMPLE), "..", "..", "..", "tools",
+                                                     "nrf24_encode.py"), "--link", "exported-pdu", "-i", str(text),
+                        "-o", str(pcap)], check=True)
+        with open(SAMPLE_CAPTURE, "rb") as committed:
+            assert pcap.read_bytes() == committed.read()
+
+    def test_decodes_nodes_reassembly_and_tcp(self, host):
+        rows = host.run("-r", SAMPLE_CAPTURE, "-T", "fields", "-e", "_ws.col.Protocol", "-e", "_ws.col.Info",
+                        user_dlt=False).output
+        with open(SAMPLE_TEXT) as f:
+            frames = [line for line in f.read().splitlines() if line.startswith("t=")]
+        data = sum(1 for line in frames if "payload=" in line)
+        protocols = collections.Counter(row.split("\t")[0] for row in rows)
+        # Every data frame is RF24Network's, but the five that complete an IP packet; acknowledgements stay nrf24.
+        assert protocols == {"rf24network": data - 5, "nrf24": len(frames) - data, "TCP": 3, "HTTP": 2}
+        assert [row.split("\t")[1] for row in rows if row.startswith(("TCP", "HTTP"))] == [
+            "40000 → 80 [SYN] Seq=0 Win=320 Len=0 MSS=320",
+            "80 → 40000 [SYN, ACK] Seq=0 Ack=1 Win=320 Len=0 MSS=320",
+            "GET / HTTP/1.0 ",
+            "HTTP/1.0 200 OK ",
+            "40000 → 80 [FIN, ACK] Seq=19 Ack=38 Win=320 Len=0"]
+        assert sum(1 for row in rows if row.endswith("message of 100 bytes reassembled]")) == 1

@@ -20,12 +20,12 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
 from nrf24_host import SAMPLE_CAPTURE, TRACE_LINES, USER_DLT, host_forms, sample_descriptions, sample_protocols  # noqa: E402
 
 PACKAGE = "wireshark-nrf24"
-MODULES = ("nrf24.so", "mysensors.so", "nrf24_analysis.so")
+MODULES = ("nrf24.so", "mysensors.so", "nrf24_analysis.so", "rf24network.so")
 COMMANDS = ("nrf24-capture", "nrf24-encode")
 # What the end-to-end tests need of the host; the install, capture, encoder and mutation tests need the build
 # tree or the source's tools instead.
 E2E_TESTS = ("test_module_file.py", "test_dissector.py", "test_handoff.py", "test_mysensors.py", "test_profile.py",
-             "test_stateless.py", "test_analysis.py")
+             "test_stateless.py", "test_analysis.py", "test_rf24network.py")
 FAILED = []
 
 

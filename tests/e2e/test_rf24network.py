@@ -386,3 +386,17 @@ class TestSample:
             "HTTP/1.0 200 OK ",
             "40000 → 80 [FIN, ACK] Seq=19 Ack=38 Win=320 Len=0"]
         assert sum(1 for row in rows if row.endswith("message of 100 bytes reassembled]")) == 1
+
+
+class TestGenerator:
+    # Building the vectors needs the RF24 libraries, which CI does not have: what runs here is its refusal of a
+    # folder without them, before it compiles anything.
+    GENERATE = os.path.join(os.path.dirname(VECTORS_FILE), "generate.sh")
+
+    @pytest.mark.parametrize("args,message", [
+        ([], "usage: %s LIBRARIES_DIR > vectors.txt" % GENERATE),
+        (["/nonexistent"], "%s: no RF24Network sources in /nonexistent/RF24Network" % GENERATE),
+    ], ids=["no folder", "no libraries"])
+    def test_bad_input(self, args, message):
+        result = subprocess.run([self.GENERATE] + args, capture_output=True, text=True)
+        assert (result.returncode, result.stdout, result.stderr) == (2, "", message + "\n")

@@ -138,7 +138,8 @@ typedef struct {
     guint size;
 } rf24network_tap_info;
 
-/* Per capture file: mesh node ids by address, pending lookups, fragment counts. */
+/* Per capture file: mesh node ids by address and what pending lookups asked (both
+ * stored plus one, so that 0 means none), fragment counts. */
 static wmem_map_t *node_ids;
 static wmem_map_t *pending_lookups;
 static wmem_map_t *fragment_counts;
@@ -501,12 +502,14 @@ static guint32 message_key(const rf24network_header *h)
 
 static gint16 node_id_of(guint16 address)
 {
-    gpointer id;
     if (address == 0)
         return 0;
-    if (!wmem_map_lookup_extended(node_ids, GUINT_TO_POINTER(address), NULL, &id))
-        return -1;
-    return (gint16)GPOINTER_TO_INT(id);
+    return (gint16)(GPOINTER_TO_INT(wmem_map_lookup(node_ids, GUINT_TO_POINTER((guint)address))) - 1);
+}
+
+static void keep_node_id(guint address, gint node_id)
+{
+    wmem_map_insert(node_ids, GUINT_TO_POINTER(address), GINT_TO_POINTER(node_id + 1));
 }
 
 /* First pass: what the frame teaches about the mesh and the fragments, and what
@@ -524,24 +527,23 @@ static rf24network_frame_state *learn(tvbuff_t *tvb, packet_info *pinfo, const r
         state->fragments = (guint8)GPOINTER_TO_UINT(wmem_map_lookup(fragment_counts, GUINT_TO_POINTER(key)));
 
     if (h->type == NETWORK_ADDR_RESPONSE && len >= RF24N_HEADER_LEN + 2) {
-        wmem_map_insert(node_ids, GUINT_TO_POINTER((guint)tvb_get_letohs(tvb, RF24N_HEADER_LEN)),
-                        GINT_TO_POINTER((gint)h->reserved));
+        keep_node_id(tvb_get_letohs(tvb, RF24N_HEADER_LEN), h->reserved);
     } else if ((h->type == MESH_ADDR_LOOKUP || h->type == MESH_ID_LOOKUP) && h->to == 0 && len > RF24N_HEADER_LEN) {
         gint asked = h->type == MESH_ADDR_LOOKUP ? nrf24_get_byte(tvb, RF24N_HEADER_LEN)
                                                  : tvb_get_letohs(tvb, RF24N_HEADER_LEN);
-        wmem_map_insert(pending_lookups, GUINT_TO_POINTER(key), GINT_TO_POINTER(asked));
+        wmem_map_insert(pending_lookups, GUINT_TO_POINTER(key), GINT_TO_POINTER(asked + 1));
     } else if ((h->type == MESH_ADDR_LOOKUP || h->type == MESH_ID_LOOKUP) && h->from == 0 &&
                len >= RF24N_HEADER_LEN + 2) {
         /* The master answers in the request's own header, sent back. */
         guint32 request = (guint32)h->to << 16 | h->id;
-        gpointer asked;
-        if (wmem_map_lookup_extended(pending_lookups, GUINT_TO_POINTER(request), NULL, &asked)) {
+        gint asked = GPOINTER_TO_INT(wmem_map_lookup(pending_lookups, GUINT_TO_POINTER(request))) - 1;
+        if (asked >= 0) {
             gint16 answer = (gint16)tvb_get_letohs(tvb, RF24N_HEADER_LEN);
-            state->asked = GPOINTER_TO_INT(asked);
+            state->asked = asked;
             if (answer > 0 && h->type == MESH_ADDR_LOOKUP)
-                wmem_map_insert(node_ids, GUINT_TO_POINTER((guint)answer), asked);
+                keep_node_id((guint)answer, asked);
             else if (answer > 0)
-                wmem_map_insert(node_ids, asked, GINT_TO_POINTER((gint)answer));
+                keep_node_id((guint)asked, answer);
         }
     } else if (h->type == MESH_ADDR_RELEASE) {
         wmem_map_remove(node_ids, GUINT_TO_POINTER((guint)h->from));

@@ -28,7 +28,6 @@ void proto_reg_handoff_rf24network(void);
 
 #define RF24N_HEADER_LEN       8
 #define RF24N_MAX_FRAME        32
-#define RF24N_FRAGMENT_PAYLOAD (RF24N_MAX_FRAME - RF24N_HEADER_LEN)
 #define RF24N_NUM_PIPES        6
 #define RF24N_MAX_LEVELS       4
 #define RF24N_MULTICAST        0100
@@ -36,7 +35,6 @@ void proto_reg_handoff_rf24network(void);
 #define RF24N_MULTICAST_LEVEL_4 01000
 #define RF24N_DEFAULT_ADDRESS  04444
 #define RF24N_PAD_BYTE         0xCC
-#define RF24N_NO_HOP           0xFFFF
 
 /* Header types, by the names RF24Network.h and RF24Mesh.h give them. */
 enum {
@@ -346,10 +344,15 @@ static guint level_of(guint16 node)
     return level;
 }
 
+static gboolean is_multicast(guint16 node)
+{
+    return node == RF24N_MULTICAST || node == RF24N_MULTICAST_LEVEL_2 || node == RF24N_MULTICAST_LEVEL_4;
+}
+
 /* The library's is_valid_address: up to four octal digits 1..5, or a multicast address. */
 static gboolean valid_address(guint16 node)
 {
-    if (node == RF24N_MULTICAST || node == RF24N_MULTICAST_LEVEL_2 || node == RF24N_MULTICAST_LEVEL_4)
+    if (is_multicast(node))
         return TRUE;
     guint count = 0;
     for (; node; node >>= 3, count++) {
@@ -358,11 +361,6 @@ static gboolean valid_address(guint16 node)
             return FALSE;
     }
     return count <= RF24N_MAX_LEVELS;
-}
-
-static gboolean is_multicast(guint16 node)
-{
-    return node == RF24N_MULTICAST || node == RF24N_MULTICAST_LEVEL_2 || node == RF24N_MULTICAST_LEVEL_4;
 }
 
 /* Whether node is ancestor (or the same) of descendant: its digits are the descendant's lowest ones. */
@@ -421,16 +419,24 @@ static gboolean decode_hop(guint64 radio_address, rf24network_hop *hop)
     return pipe != 0 || hop->node == 0;
 }
 
+/* Messages that carry the application's data, whole or in fragments. */
+static gboolean carries_data(guint8 type)
+{
+    return type <= MAX_USER_DEFINED_HEADER_TYPE || type == EXTERNAL_DATA_TYPE ||
+           (type >= NETWORK_FIRST_FRAGMENT && type <= NETWORK_LAST_FRAGMENT);
+}
+
 /* Whether the library sends a frame with this header to this hop. Up the tree a
  * node writes to its parent on the pipe named by its own top digit; down, to a
  * child's pipe 5; a direct write (mesh joining, polls, multicast) goes to pipe 0
- * of a node, that is the master's or a level's multicast address. Frames from the
- * joining address 04444 are relayed upward by any node that heard them on its
- * level's address, and a network ack goes up from the last router. */
+ * of a node, that is the master's or a level's multicast address, and so does an
+ * application's write through a node it names (write() with writeDirect). Frames
+ * from the joining address 04444 are relayed upward by any node that heard them on
+ * its level's address, and a network ack goes up from the last router. */
 static gboolean hop_fits(const rf24network_header *h, const rf24network_hop *hop)
 {
     if (hop->multicast_level)
-        return h->to == RF24N_MULTICAST || level_of(h->to) == hop->multicast_level;
+        return h->to == RF24N_MULTICAST || level_of(h->to) == hop->multicast_level || carries_data(h->type);
     if (hop->pipe == 0)
         return h->to == 0 || h->to == RF24N_MULTICAST;
     if (hop->pipe == RF24N_NUM_PIPES - 1 && hop->node != 0 && is_ancestor_or_self(hop->node, h->to))

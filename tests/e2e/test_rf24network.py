@@ -260,6 +260,7 @@ SENDER_RULES = [
     ("network ack with a payload", MASTER_PIPE_4, "040000000300c10000"),
     ("address response to an invalid address", "cccccc3ee3", "00000400020080030600"),
     ("address request without node id", MASTER_PIPE_4, "040000000200c300"),
+    ("ping on another level's address", "cccccc33cc", "2400040005008200"),
 ]
 NEVER = [
     ("from digit 6", MASTER_PIPE_4, "0600000004004100"),
@@ -278,6 +279,11 @@ class TestHeuristic:
             [(name, "") for name, _, _ in SENDER_RULES]
         assert [(name, row) for (name, _, _), row in zip(SENDER_RULES, receiver)] == \
             [(name, str(int(payload[2:4] + payload[:2], 16))) for name, _, payload in SENDER_RULES]
+
+    def test_user_message_through_a_named_node(self, host):
+        # write(header, message, len, writeDirect): pipe 0 of the node named, the address of its level (1 here).
+        path = host.capture(["addr=cccccc3ccc payload=2400000009000100aa"])
+        assert host.fields(path, "rf24network.from", "rf24network.multicast_level").output == ["36\t1"]
 
     def test_off_route_noted_with_strictness_receiver(self, host):
         path = host.capture(["addr=%s payload=%s" % SENDER_RULES[0][1:]])

@@ -702,7 +702,8 @@ static tvbuff_t *reassemble(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree,
 
 /* Decodes a frame the heuristic has accepted. Source and Destination become the
  * message's logical addresses (the reassembly and conversation keys too); Info
- * keeps the radio summary and gets the library's own header text appended. */
+ * keeps the radio summary and gets the library's own header text appended. The
+ * header's items are added only when there is a tree. */
 static void dissect_rf24network(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, const rf24network_header *h,
                                 const rf24network_hop *hop, gboolean hop_known)
 {
@@ -715,16 +716,20 @@ static void dissect_rf24network(tvbuff_t *tvb, packet_info *pinfo, proto_tree *t
     set_address(&pinfo->src, rf24network_address_type, 2, wmem_memdup(pinfo->pool, &h->from, 2));
     set_address(&pinfo->dst, rf24network_address_type, 2, wmem_memdup(pinfo->pool, &h->to, 2));
 
-    proto_item *ti = proto_tree_add_item(tree, proto_rf24network, tvb, 0, -1, ENC_NA);
-    proto_tree *net_tree = proto_item_add_subtree(ti, ett_rf24network);
-    add_address(net_tree, hf_rf24network_from, hf_rf24network_from_node_id, hf_rf24network_from_level, tvb, 0,
-                h->from, state->from_node_id);
-    add_address(net_tree, hf_rf24network_to, hf_rf24network_to_node_id, hf_rf24network_to_level, tvb, 2, h->to,
-                state->to_node_id);
-    proto_tree_add_item(net_tree, hf_rf24network_id, tvb, 4, 2, ENC_LITTLE_ENDIAN);
-    proto_tree_add_item(net_tree, hf_rf24network_type, tvb, 6, 1, ENC_NA);
-    add_reserved(net_tree, tvb, h);
-    add_hop(net_tree, ti, tvb, pinfo, h, hop, hop_known);
+    proto_item *ti = NULL;
+    proto_tree *net_tree = NULL;
+    if (tree) {
+        ti = proto_tree_add_item(tree, proto_rf24network, tvb, 0, -1, ENC_NA);
+        net_tree = proto_item_add_subtree(ti, ett_rf24network);
+        add_address(net_tree, hf_rf24network_from, hf_rf24network_from_node_id, hf_rf24network_from_level, tvb, 0,
+                    h->from, state->from_node_id);
+        add_address(net_tree, hf_rf24network_to, hf_rf24network_to_node_id, hf_rf24network_to_level, tvb, 2,
+                    h->to, state->to_node_id);
+        proto_tree_add_item(net_tree, hf_rf24network_id, tvb, 4, 2, ENC_LITTLE_ENDIAN);
+        proto_tree_add_item(net_tree, hf_rf24network_type, tvb, 6, 1, ENC_NA);
+        add_reserved(net_tree, tvb, h);
+        add_hop(net_tree, ti, tvb, pinfo, h, hop, hop_known);
+    }
 
     /* " [RF24NetworkHeader::toString: the type's name and what the message says]". */
     wmem_strbuf_t *summary = wmem_strbuf_new(pinfo->pool, " [id ");
@@ -786,7 +791,7 @@ static nrf24_heur_result dissect_rf24network_heur(tvbuff_t *tvb, packet_info *pi
                                                   void *data _U_)
 {
     rf24network_header h;
-    rf24network_hop hop;
+    rf24network_hop hop = { 0, 0, 0 };
     gboolean hop_known = FALSE;
     guint len = tvb_captured_length(tvb);
     if (len < RF24N_HEADER_LEN || len > RF24N_MAX_FRAME)

@@ -10,6 +10,8 @@ length byte (the format nrf24_fuzz.cpp describes).
 - the sample capture (captures/sample.txt) as sequences of eight frames;
 - frames behind sniffer headers: each item of the header tests, the malformed headers, and MySensors messages
   behind the documented example header (tests/e2e/test_sniffer_header.py).
+- the RF24Network vectors (tests/vectors/rf24network/vectors.txt, read by the RF24Network tests) as sequences
+  of eight frames, with their CRCs repaired, under each strictness (bit 3).
 Frames with bad CRCs or cut short, the refused and the encrypted payloads ask for the frames as they are;
 the others for repaired CRCs and MySensors headers and strictness "receiver", which keep more of their
 mutations MySensors messages.
@@ -25,11 +27,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import nrf24_encode  # noqa: E402
 import test_mysensors as mys  # noqa: E402
+import test_rf24network as rf24  # noqa: E402
 import test_sniffer_header as sniffer  # noqa: E402
 
 HEADER_BITS = 49  # address and control field
 HEADER_BYTES = 7
-AS_IS, REPAIR, SENDER, KEY, SNIFFER = 0x00, 0x01, 0x08, 0x10, 0x40
+AS_IS, REPAIR, SENDER, KEY, SNIFFER, REPAIR_CRC = 0x00, 0x01, 0x08, 0x10, 0x40, 0x80
 MYSENSORS_ADDRESS = bytes.fromhex(mys.GATEWAY)
 
 
@@ -94,6 +97,11 @@ def inputs():
     example = sniffer.sh.sniffer_header(**sniffer.EXAMPLE)
     yield "sniffer-example-library", sequence(SNIFFER | REPAIR,
                                               [example + mysensors(m.hex()) for m in messages[:8]])
+    frames = [nrf24_encode.encode_frame(addr=bytes.fromhex(f.addr), payload=bytes.fromhex(f.payload))
+              for f in rf24.FRAMES]
+    for start in range(0, len(frames), 8):
+        control = REPAIR_CRC | (0 if start // 8 % 2 else SENDER)
+        yield "rf24network-%03d" % start, sequence(control, frames[start:start + 8])
 
 def main(argv):
     if len(argv) != 2:

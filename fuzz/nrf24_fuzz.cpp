@@ -11,11 +11,13 @@
 // Control byte: bits 0-2 zero leave the frames as they are; otherwise each
 // frame's MySensors header is repaired (version 2, a known command, length field
 // fitting the payload) and then its CRC, with the nRF24 module's own; bit 3 sets
-// MySensors strictness to "sender" (the default), clear to "receiver", which
-// takes more of the mutated messages into the decoding; bit 4 sets its
-// encryption key; bit 5 enables the harness's own member of the heuristic list;
-// bit 6 hands the frames to the sniffer-header module (DLT_USER1), each a header
-// and a frame, repaired after the header when its length field falls inside.
+// MySensors and RF24Network strictness to "sender" (the default), clear to
+// "receiver", which takes more of the mutated messages into the decoding; bit 4 sets
+// MySensors' encryption key; bit 5 enables the harness's own member of the heuristic
+// list; bit 6 hands the frames to the sniffer-header module (DLT_USER1), each a
+// header and a frame, repaired after the header when its length field falls inside;
+// bit 7, with bits 0-2 zero, repairs the CRCs alone (RF24Network frames, whose
+// header the MySensors repair would break).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@ const guint32 kWarmUpInputs = 1000;
 guint64 inputs;
 guint64 dissections;
 guint64 inputs_reaching_mysensors;
+guint64 inputs_reaching_rf24network;
 guint64 heap_calls;
 guint64 scoped_allocations;
 bool counting;
@@ -85,10 +88,12 @@ void MemberHandoff()
 void PrintFigures()
 {
     fprintf(stderr, "nrf24_fuzz: %" G_GUINT64_FORMAT " inputs, %" G_GUINT64_FORMAT " dissections; MySensors took a "
-            "frame of %" G_GUINT64_FORMAT " inputs (%.1f %%); scoped module allocations: %.3f per dissection; host "
-            "heap allocations: %.3f per dissection; bytes retained after the first %u inputs: %" G_GINT64_FORMAT "\n",
+            "frame of %" G_GUINT64_FORMAT " inputs (%.1f %%), RF24Network of %" G_GUINT64_FORMAT " (%.1f %%); scoped "
+            "module allocations: %.3f per dissection; host heap allocations: %.3f per dissection; bytes retained "
+            "after the first %u inputs: %" G_GINT64_FORMAT "\n",
             inputs, dissections, inputs_reaching_mysensors,
-            inputs ? 100.0 * (double)inputs_reaching_mysensors / (double)inputs : 0.0,
+            inputs ? 100.0 * (double)inputs_reaching_mysensors / (double)inputs : 0.0, inputs_reaching_rf24network,
+            inputs ? 100.0 * (double)inputs_reaching_rf24network / (double)inputs : 0.0,
             dissections ? (double)scoped_allocations / (double)dissections : 0.0,
             dissections ? (double)heap_calls / (double)dissections : 0.0, kWarmUpInputs, retained_after_warm_up);
 }
@@ -132,8 +137,11 @@ guint32 SnifferHeaderLength(const guint8 *record, guint32 len)
 // The MySensors preferences the control byte asks for, set only when they change.
 void ApplyControl(guint8 control)
 {
-    if ((control ^ last_control) & 0x08)
+    if ((control ^ last_control) & 0x08) {
         nrf24_epan::SetPreference(control & 0x08 ? "mysensors.strictness:sender" : "mysensors.strictness:receiver");
+        nrf24_epan::SetPreference(control & 0x08 ? "rf24network.strictness:sender"
+                                                 : "rf24network.strictness:receiver");
+    }
     if ((control ^ last_control) & 0x10)
         nrf24_epan::SetPreference(control & 0x10 ? "mysensors.key:mysecret" : "mysensors.key:");
     last_control = control;
@@ -246,20 +254,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             guint32 start = (control & 0x40) ? SnifferHeaderLength(frames[count], len) : 0;
             RepairMySensorsHeader(frames[count] + start, len - start);
             nrf24_epan::FixCrc(frames[count] + start, len - start);
+        } else if (control & 0x80) {
+            guint32 start = (control & 0x40) ? SnifferHeaderLength(frames[count], len) : 0;
+            nrf24_epan::FixCrc(frames[count] + start, len - start);
         }
         offset += 1 + len;
     }
 
     size_t live_before = __sanitizer_get_current_allocated_bytes();
     counting = true;
-    bool reached = false;
+    static const char *const networks[] = { "mysensors", "rf24network", NULL };
+    guint32 reached = 0;
     for (int with_tree = 0; with_tree < 2; with_tree++)
         for (size_t i = 0; i < count; i++, dissections++)
-            reached |= session->Dissect(frames[i], lengths[i], with_tree, "mysensors", NULL,
-                                        (control & 0x40) ? WTAP_ENCAP_USER1 : WTAP_ENCAP_USER0);
+            reached |= session->DissectFor(frames[i], lengths[i], with_tree, networks, NULL,
+                                           (control & 0x40) ? WTAP_ENCAP_USER1 : WTAP_ENCAP_USER0);
     counting = false;
     inputs++;
-    inputs_reaching_mysensors += reached;
+    inputs_reaching_mysensors += reached & 1;
+    inputs_reaching_rf24network += reached >> 1 & 1;
     if (inputs > kWarmUpInputs)
         retained_after_warm_up += (gint64)__sanitizer_get_current_allocated_bytes() - (gint64)live_before;
     return 0;

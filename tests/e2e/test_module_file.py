@@ -16,6 +16,7 @@ CONTRACT = {
     "mysensors.so": ([], ["1.1.0", "dissector"]),
     "nrf24_analysis.so": ([], ["1.0.0", "dissector"]),
     "nrf24_sniffer.so": ([], ["1.0.0", "dissector"]),
+    "rf24network.so": ([], ["1.0.0", "dissector"]),
 }
 PLUGIN_SYMBOLS = ["plugin_register", "plugin_version", "plugin_want_major", "plugin_want_minor"]
 

@@ -2,7 +2,8 @@
 
 Encoder captures are mutated with editcap -E, random frames of 0..90 bytes are
 added, MySensors messages (every one the library sends, the catalogued, malformed
-and encrypted ones) get bytes changed inside their payloads behind good CRCs, and
+and encrypted ones) and runs of the RF24Network vectors (fragments, mesh exchanges,
+IP over external data) get bytes changed inside their payloads behind good CRCs, and
 each capture is read in summary, -V, PDML and two-pass -V mode (the second pass
 reads what the link analysis kept) under memcheck: any memory error, any non-zero
 exit or any "Dissector bug" fails. NRF24_MUTATION_ROUNDS
@@ -17,6 +18,7 @@ import pytest
 
 from nrf24_host import EXAMPLE_LUA, nrf24_encode
 import test_mysensors as mys
+import test_rf24network as rf24
 
 ROUNDS = int(os.environ.get("NRF24_MUTATION_ROUNDS", "1"))
 VALGRIND_ERROR = 42
@@ -28,6 +30,8 @@ NOISE_FRAMES = 200
 MYSENSORS_FRAMES = 120
 # The MySensors module takes what its receiver would, and decrypts with the catalogued key.
 MYSENSORS_OPTIONS = ("-o", "mysensors.strictness:receiver", "-o", "mysensors.key:" + mys.PASSWORD)
+RF24NETWORK_FRAMES = 120
+RF24NETWORK_OPTIONS = ("-o", "rf24network.strictness:receiver")
 pytestmark = pytest.mark.lua_scripts(EXAMPLE_LUA)
 
 
@@ -57,6 +61,17 @@ def mysensors_frames(rng):
         yield nrf24_encode.encode_frame(addr=bytes.fromhex(mys.GATEWAY), payload=bytes(message))
 
 
+def rf24network_frames(rng):
+    """A run of the RF24Network vectors in order (reassembly and the mesh keep state), half of the frames with one
+    to three payload bits changed, with good CRCs."""
+    start = rng.randrange(len(rf24.FRAMES) - RF24NETWORK_FRAMES + 1)
+    for frame in rf24.FRAMES[start:start + RF24NETWORK_FRAMES]:
+        payload = bytearray.fromhex(frame.payload)
+        for _ in range(rng.choice((0, 1, 2, 3)) if rng.random() < 0.5 else 0):
+            payload[rng.randrange(len(payload))] ^= 1 << rng.randrange(8)
+        yield nrf24_encode.encode_frame(addr=bytes.fromhex(frame.addr), payload=bytes(payload))
+
+
 def mutated(capture, seed, skip=0):
     """The capture with each byte past skip changed at random, editcap's way."""
     out = capture + ".mutated-%d.pcapng" % seed
@@ -78,11 +93,13 @@ def round_capture(host, seed, kind):
         return mutated(pdu, seed, EXPORTED_PDU_HEADER), len(frames), ()
     if kind == "noise":
         return host.capture(noise), NOISE_FRAMES, ()
+    if kind == "RF24Network":
+        return host.capture(list(rf24network_frames(rng))), RF24NETWORK_FRAMES, RF24NETWORK_OPTIONS
     return host.capture(list(mysensors_frames(rng))), MYSENSORS_FRAMES, MYSENSORS_OPTIONS
 
 
 @pytest.mark.parametrize("seed", range(1, ROUNDS + 1))
-@pytest.mark.parametrize("kind", ["DLT_USER0", "exported PDU", "noise", "MySensors"])
+@pytest.mark.parametrize("kind", ["DLT_USER0", "exported PDU", "noise", "MySensors", "RF24Network"])
 @pytest.mark.parametrize("mode", list(MODES))
 def test_under_memcheck(host, seed, kind, mode):
     capture, frames, options = round_capture(host, seed, kind)
@@ -94,3 +111,6 @@ def test_under_memcheck(host, seed, kind, mode):
     if kind == "MySensors" and mode == "pdml":
         taken = sum(1 for line in result.output if line.strip().startswith("<proto name=\"mysensors\""))
         assert taken >= MYSENSORS_FRAMES // 3, "too few mutated messages reached MySensors"
+    if kind == "RF24Network" and mode == "pdml":
+        taken = sum(1 for line in result.output if line.strip().startswith("<proto name=\"rf24network\""))
+        assert taken >= RF24NETWORK_FRAMES // 2, "too few mutated frames reached RF24Network"

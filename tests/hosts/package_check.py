@@ -20,22 +20,23 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
 from nrf24_host import SAMPLE_CAPTURE, TRACE_LINES, USER_DLT, host_forms, sample_descriptions, sample_protocols  # noqa: E402
 
 PACKAGE = "wireshark-nrf24"
-MODULES = ("nrf24.so", "mysensors.so", "nrf24_analysis.so", "nrf24_sniffer.so")
+MODULES = ("nrf24.so", "mysensors.so", "nrf24_analysis.so", "nrf24_sniffer.so", "rf24network.so")
 COMMANDS = ("nrf24-capture", "nrf24-encode")
 # What the end-to-end tests need of the host; the install, capture, encoder and mutation tests need the build
 # tree or the source's tools instead.
 E2E_TESTS = ("test_module_file.py", "test_dissector.py", "test_handoff.py", "test_mysensors.py", "test_profile.py",
-             "test_stateless.py", "test_analysis.py", "test_sniffer_header.py")
+             "test_stateless.py", "test_analysis.py", "test_sniffer_header.py",
+             "test_rf24network.py")
 FAILED = []
 
 
 def run(*command, **kwargs):
-    """A command's result; the modules' trace lines are taken out of tshark's output."""
+    """A command's result; the modules' trace lines are taken out of tshark's stderr."""
     proc = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, LC_ALL="C.UTF-8", TZ="UTC"),
                           **kwargs)
     if command[0] == "tshark":  # as root it also warns that it runs as root
-        proc.stdout = "".join(line for line in proc.stdout.splitlines(True) if not TRACE_LINES.fullmatch(line.rstrip("\n")))
-        proc.stderr = "".join(line for line in proc.stderr.splitlines(True) if not line.startswith("Running as user"))
+        proc.stderr = "".join(line for line in proc.stderr.splitlines(True)
+                              if not line.startswith("Running as user") and not TRACE_LINES.fullmatch(line.rstrip("\n")))
     return proc
 
 

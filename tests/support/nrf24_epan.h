@@ -190,6 +190,16 @@ public:
     bool Dissect(const guint8 *data, guint32 len, bool with_tree, const char *protocol = NULL,
                  const char *field = NULL, int encap = WTAP_ENCAP_USER0)
     {
+        const char *const protocols[] = { protocol, NULL };
+        return DissectFor(data, len, with_tree, protocol ? protocols : protocols + 1, field, encap) != 0;
+    }
+
+    // Dissects one frame; returns which of the protocols named (a NULL-terminated
+    // list) took part in it, bit i for protocols[i]; none when a field is named that
+    // the frame's tree lacks (with_tree only).
+    guint32 DissectFor(const guint8 *data, guint32 len, bool with_tree, const char *const *protocols,
+                       const char *field = NULL, int encap = WTAP_ENCAP_USER0)
+    {
         epan_dissect_t *edt = with_tree ? tree_ : plain_;
         wtap_rec rec = {};
         rec.rec_type = REC_TYPE_PACKET;
@@ -204,10 +214,13 @@ public:
             prime_epan_dissect_with_postdissector_wanted_hfids(edt);
         epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec, tvb_new_real_data(data, len, len), &fd,
                          &columns_);
-        bool found = protocol && proto_is_frame_protocol(edt->pi.layers, protocol);
+        guint32 found = 0;
+        for (guint32 i = 0; protocols[i]; i++)
+            found |= (guint32)proto_is_frame_protocol(edt->pi.layers, protocols[i]) << i;
         if (found && field) {
             GPtrArray *items = proto_find_first_finfo(edt->tree, proto_registrar_get_id_byname(field));
-            found = items && items->len > 0;
+            if (!items || items->len == 0)
+                found = 0;
             if (items)
                 g_ptr_array_free(items, TRUE);
         }

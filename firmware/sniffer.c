@@ -15,6 +15,7 @@
 #include <avr/sleep.h>
 #include <avr/wdt.h>
 #include <string.h>
+#include <util/atomic.h>
 
 #include "board.h"
 #include "boot_config.h"
@@ -130,18 +131,45 @@ __attribute__((naked, used, section(".init3"))) static void save_reset_flags(voi
     wdt_disable();
 }
 
-/* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
-ISR(INT0_vect)
+/*
+ * The radio's IRQ. The timer is read 4 cycles into the handler, before any
+ * register is saved for the C code (which would take 34 cycles first), then the
+ * handler goes on in int0_stamp, with interrupts still off.
+ */
+static volatile uint16_t edge_ticks;
+
+ISR(INT0_vect, ISR_NAKED)
 {
-    uint16_t ticks = TCNT1;
+    __asm__ volatile(
+        "push r24\n\t"
+        "lds r24, %[tcnt1l]\n\t"          /* also latches TCNT1H */
+        "sts %[ticks], r24\n\t"
+        "lds r24, %[tcnt1h]\n\t"
+        "sts %[ticks]+1, r24\n\t"
+        "pop r24\n\t"
+        "rjmp int0_stamp\n\t"
+        :: [tcnt1l] "n"(_SFR_MEM_ADDR(TCNT1L)), [tcnt1h] "n"(_SFR_MEM_ADDR(TCNT1H)), [ticks] "i"(&edge_ticks));
+}
+
+/*
+ * The rest of INT0's handler: it saves what it uses and returns with reti. The
+ * stamp is the timer's reading rounded up to the microsecond, so that it is never
+ * earlier than the edge. (At 0xffff the overflow is counted: TOV1 is set by now.)
+ */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmisspelled-isr"
+void int0_stamp(void) __attribute__((signal, used));
+void int0_stamp(void)
+{
     uint8_t head = edge_head;
-    edge_stamps[head % EDGES] = clock_at(ticks);
+    edge_stamps[head % EDGES] = clock_at(edge_ticks + 1);
     edge_head = head + 1;
     irq_pending = 1;
 }
+#pragma GCC diagnostic pop
 
-/* 1 ms tick (Timer0, CTC), running only while hopping. */
-ISR(TIMER0_COMPA_vect)
+/* 1 ms tick (Timer0, CTC), running only while hopping; INT0 may interrupt it. */
+ISR(TIMER0_COMPA_vect, ISR_NOBLOCK)
 {
     if (dwell_left && --dwell_left == 0) {
         dwell_left = dwell_ms;
@@ -447,15 +475,18 @@ static void drain_radio(void)
         ;                               /* an edge from before the clear is stamped first */
     uint8_t edge_usable = 0;
     uint32_t edge = 0;
-    cli();
-    if ((uint8_t)(edge_head - edge_tail) > EDGES)
-        edge_tail = edge_head - EDGES;
-    while (edge_tail != edge_head && (int32_t)(edge_stamps[edge_tail % EDGES] - before_clear) < 0) {
-        edge = edge_stamps[edge_tail % EDGES];
+    uint8_t head = edge_head;           /* a stamp is in place before INT0 moves the head past it */
+    if ((uint8_t)(head - edge_tail) > EDGES)
+        edge_tail = head - EDGES;
+    while (edge_tail != head) {
+        uint32_t stamp;
+        ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { stamp = edge_stamps[edge_tail % EDGES]; }
+        if ((int32_t)(stamp - before_clear) >= 0)
+            break;
+        edge = stamp;
         edge_tail++;
         edge_usable = 1;
     }
-    sei();
     if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
         edge_usable = 0;
 
@@ -838,11 +869,12 @@ int main(void)
             watch_radio();
             booted = 1;
         }
-        /* Sleeps only if nothing is left, checked with interrupts off: work an interrupt
-           brought after its check (a byte received) would otherwise wait for the next one. */
+        /* Sleeps only if nothing is left, what interrupts bring checked with interrupts off: work
+           an interrupt brought after its check (a byte received) would otherwise wait for the next
+           one. The rest is checked before, so as not to hold INT0's stamp up. */
+        uint8_t idle = !queue_count && !queue_lost && !full_pending && !(lost && serial_room() >= LOST_LINE_MAX);
         cli();
-        if (!radio_has_reads() && !hop_due && !queue_count && !queue_lost && !full_pending
-            && !(lost && serial_room() >= LOST_LINE_MAX) && !(booted && serial_input_waiting())) {
+        if (idle && !radio_has_reads() && !hop_due && !(booted && serial_input_waiting())) {
             sleep_enable();
             sei();
             sleep_cpu();

@@ -517,12 +517,13 @@ static void drain_radio(void)
             edge_floor = clock_us() + IRQ_LATENCY_MAX_US;   /* its edge may be of the read taken now */
 
         last = queue_count < QUEUE_SIZE ? &queue[queue_slot(queue_count)] : NULL;
-        uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
-        radio_take(last ? last->payload : NULL);
-        serial_release(sending);
         if (!last) {
+            radio_drop();               /* it could not be printed: counted, at little cost */
             queue_lost++;
         } else {
+            uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
+            radio_take(last->payload);
+            serial_release(sending);
             last->stamp = stamp;
             last->flags = flags | (radio_rpd() ? TAKEN_RPD : 0);
             last->lost_before = queue_lost;

@@ -31,7 +31,9 @@
 #define LINE_MAX            140
 #define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
 #define FULL_LINE_MAX       15      /* "#full 0012d687\n" */
-#define IRQ_LATENCY_MAX_US  8       /* from the IRQ's edge to INT0 reading the timer, at worst */
+#define IRQ_LATENCY_MAX_US  6       /* from the IRQ's edge to INT0's stamp, at worst: the RX interrupt's 56
+                                       cycles, the instruction after it, INT0's 11 cycles, rounding up
+                                       (4.9 us), and a microsecond for the reading of the clock */
 #define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows (131 ms), first set up at
                                        the first look: it ignores SPI for 100 ms after power-on */
 #define REPORT_AFTER_TRIES  8       /* a radio that reset and does not answer for 1 s is reported */

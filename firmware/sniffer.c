@@ -484,29 +484,32 @@ static void drain_radio(void)
     cli();
     irq_pending = 0;
     sei();
-    uint8_t dropping = queue_count == QUEUE_SIZE;
-    uint32_t before_clear = clock_us();
-    radio_clear_rx_dr();
-    uint32_t cleared = clock_us();
-    while (!dropping && (int32_t)(clock_us() - before_clear) < IRQ_LATENCY_MAX_US)
-        ;                               /* an edge from before the clear is stamped first (of no use for a
-                                           read dropped; edge_floor keeps it from a later read) */
     uint8_t edge_usable = 0;
-    uint32_t edge = 0;
-    uint8_t head = edge_head;           /* a stamp is in place before INT0 moves the head past it */
-    if ((uint8_t)(head - edge_tail) > EDGES)
-        edge_tail = head - EDGES;
-    while (edge_tail != head) {
-        uint32_t stamp;
-        ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { stamp = edge_stamps[edge_tail % EDGES]; }
-        if ((int32_t)(stamp - before_clear) >= 0)
-            break;
-        edge = stamp;
-        edge_tail++;
-        edge_usable = 1;
+    uint32_t edge = 0, cleared = 0;
+    if (queue_count == QUEUE_SIZE) {
+        edge_tail = edge_head;          /* the reads will be dropped: edge_floor refuses their edges later */
+        radio_clear_rx_dr();
+    } else {
+        uint32_t before_clear = clock_us();
+        radio_clear_rx_dr();
+        cleared = clock_us();
+        while ((int32_t)(clock_us() - before_clear) < IRQ_LATENCY_MAX_US)
+            ;                           /* an edge from before the clear is stamped first */
+        uint8_t head = edge_head;       /* a stamp is in place before INT0 moves the head past it */
+        if ((uint8_t)(head - edge_tail) > EDGES)
+            edge_tail = head - EDGES;
+        while (edge_tail != head) {
+            uint32_t stamp;
+            ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { stamp = edge_stamps[edge_tail % EDGES]; }
+            if ((int32_t)(stamp - before_clear) >= 0)
+                break;
+            edge = stamp;
+            edge_tail++;
+            edge_usable = 1;
+        }
+        if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
+            edge_usable = 0;
     }
-    if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
-        edge_usable = 0;
 
     struct taken *last = NULL;
     for (uint8_t n = 0;; n++) {
@@ -561,12 +564,14 @@ static void drain_radio(void)
             full_ends |= 1 << (NRF24_RX_FIFO_DEPTH - 1);
             full_times[NRF24_RX_FIFO_DEPTH - 1] = clock_us();   /* room again: drops came before this */
         }
-        if (full_ends & 1) {
-            full_pending = 1;
-            full_pending_at = full_times[0];
+        if (full_ends) {
+            if (full_ends & 1) {
+                full_pending = 1;
+                full_pending_at = full_times[0];
+            }
+            full_ends >>= 1;
+            memmove(full_times, full_times + 1, sizeof full_times - sizeof full_times[0]);
         }
-        full_ends >>= 1;
-        memmove(full_times, full_times + 1, sizeof full_times - sizeof full_times[0]);
     }
 }
 

@@ -84,7 +84,7 @@ void serial_release(uint8_t was_on)
  * written out by hand, as it must neither leave the main loop too little time at
  * 2,000,000 baud nor hold INT0's time stamp up for long. 40 cycles from the
  * interrupt's start (46 when the line is all sent), with instructions that leave
- * SREG alone, so that it need not be saved.
+ * SREG alone, so that it need not be saved; INT0 may come in after 33 (39).
  */
 ISR(USART_UDRE_vect, ISR_NAKED)
 {
@@ -116,6 +116,7 @@ ISR(USART_UDRE_vect, ISR_NAKED)
         "ldi r24, %[off]\n\t"
         "sts %[ucsrb], r24\n"
         "2:\n\t"
+        "sei\n\t"                          /* INT0 may come in while the registers are restored */
         "pop r31\n\t"
         "pop r30\n\t"
         "pop r24\n\t"
@@ -127,8 +128,9 @@ ISR(USART_UDRE_vect, ISR_NAKED)
 /*
  * Received bytes. When only one slot is left, the byte is dropped and
  * SERIAL_RX_LOST takes the slot, so that the reader knows where input went
- * missing. Written out by hand, as INT0's time stamp waits for it: 56 cycles
- * from the interrupt's start (the compiler's version takes 97).
+ * missing. Written out by hand, as INT0's time stamp waits for it: INT0 may come
+ * in 44 cycles from the interrupt's start, once the byte is stored (the
+ * compiler's version held it off for 97).
  */
 ISR(USART_RX_vect, ISR_NAKED)
 {
@@ -159,6 +161,7 @@ ISR(USART_RX_vect, ISR_NAKED)
         "st Z, r24\n\t"
         "sts %[head], r25\n"
         "2:\n\t"
+        "sei\n\t"                          /* INT0 may come in while the registers are restored */
         "pop r31\n\t"
         "pop r30\n\t"
         "pop r25\n\t"

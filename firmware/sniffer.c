@@ -31,9 +31,9 @@
 #define LINE_MAX            140
 #define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
 #define FULL_LINE_MAX       15      /* "#full 0012d687\n" */
-#define IRQ_LATENCY_MAX_US  6       /* from the IRQ's edge to INT0's stamp, at worst: the RX interrupt's 56
-                                       cycles, the instruction after it, INT0's 11 cycles, rounding up
-                                       (4.9 us), and a microsecond for the reading of the clock */
+#define IRQ_LATENCY_MAX_US  5       /* from the IRQ's edge to INT0's stamp, at worst: the RX interrupt's 44
+                                       cycles before it lets INT0 in, INT0's 11, rounding up (3.9 us), and
+                                       a microsecond for the reading of the clock */
 #define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows (131 ms), first set up at
                                        the first look: it ignores SPI for 100 ms after power-on */
 #define REPORT_AFTER_TRIES  8       /* a radio that reset and does not answer for 1 s is reported */
@@ -895,10 +895,11 @@ int main(void)
         }
         /* Sleeps only if nothing is left, what interrupts bring checked with interrupts off: work
            an interrupt brought after its check (a byte received) would otherwise wait for the next
-           one. The rest is checked before, so as not to hold INT0's stamp up. */
-        uint8_t idle = !queue_count && !queue_lost && !full_pending && !(lost && serial_room() >= LOST_LINE_MAX);
+           one. The rest is checked before, so as not to hold INT0's stamp up (a call here did). */
+        uint8_t idle = !queue_count && !queue_lost && !full_pending && !(lost && serial_room() >= LOST_LINE_MAX)
+                       && !(fifo_unfinished && radio_ok);
         cli();
-        if (idle && !radio_has_reads() && !hop_due && !(booted && serial_input_waiting())) {
+        if (idle && !(irq_pending && radio_ok) && !hop_due && !(booted && serial_input_waiting())) {
             sleep_enable();
             sei();
             sleep_cpu();

@@ -58,6 +58,7 @@ ISR(TIMER1_OVF_vect, ISR_NAKED)
         "1:\n\t"
         "sei\n\t"                          /* INT0 may come in while the registers are restored */
         "pop r24\n\t"
+        "ori r24, 0x80\n\t"                /* SREG as it was, with interrupts still on */
         "out __SREG__, r24\n\t"
         "pop r24\n\t"
         "reti\n\t");

@@ -166,6 +166,7 @@ ISR(USART_RX_vect, ISR_NAKED)
         "pop r30\n\t"
         "pop r25\n\t"
         "pop r24\n\t"
+        "ori r24, 0x80\n\t"                /* SREG as it was, with interrupts still on */
         "out __SREG__, r24\n\t"
         "pop r24\n\t"
         "reti\n\t"

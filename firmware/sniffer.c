@@ -895,7 +895,7 @@ int main(void)
         }
         /* Sleeps only if nothing is left, what interrupts bring checked with interrupts off: work
            an interrupt brought after its check (a byte received) would otherwise wait for the next
-           one. The rest is checked before, so as not to hold INT0's stamp up (a call here did). */
+           one. The rest is checked before: INT0 waits while interrupts are off, and its stamp with it. */
         uint8_t idle = !queue_count && !queue_lost && !full_pending && !(lost && serial_room() >= LOST_LINE_MAX)
                        && !(fifo_unfinished && radio_ok);
         cli();

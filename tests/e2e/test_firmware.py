@@ -597,13 +597,18 @@ class TestStamps:
                     early.append((gap, text[:8], kind, late))
         assert early == []
 
-    @pytest.mark.parametrize("line,spacing_us", [("1m", 150), ("1m", 860), ("2m", 150), ("2m", 600)])
-    def test_irq_stamps_within_4_us_with_the_line_full(self, board, fast_board, line, spacing_us):
+    @pytest.mark.parametrize("line,spacing_us,commands", [("1m", 150, False), ("1m", 860, False),
+                                                          ("2m", 150, False), ("2m", 600, False),
+                                                          ("1m", 860, True), ("2m", 600, True)])
+    def test_irq_stamps_within_4_us_with_the_line_full(self, board, fast_board, line, spacing_us, commands):
         """Reads back to back at 2 Mbps, 600 of them, with the serial line busy all the time (at the rate it
-        sustains, and overloaded): the UART's interrupt, the radio's reads and the lines written meet the
-        IRQ at every moment. Every IRQ stamp (i) is 0 to 4 us after the IRQ, every upper bound (u) after it."""
+        sustains, and overloaded), and in two cases a "?" from the host every 3.3 ms: the UART's interrupts,
+        the radio's reads and the lines written meet the IRQ at every moment. Every IRQ stamp (i) is 0 to
+        4 us after the IRQ, every upper bound (u) after it."""
         events = [(BOOT_DONE_US, "cmd", "v 2"), (BOOT_DONE_US + 2000, "cmd", "r 2m")]
         events += [air_read(BOOT_DONE_US + 5000 + spacing_us * n, 76, indexed(n), rate="2m") for n in range(600)]
+        asked = spacing_us * 600 // 3333 if commands else 0
+        events += [(BOOT_DONE_US + 5000 + 3333 * k, "cmd", "?") for k in range(asked)]
         run = (board if line == "1m" else fast_board).run(events, end=BOOT_DONE_US + 5000 + spacing_us * 600 + 20000,
                                                            mcusr=EXTERNAL_RESET)
         irq = reads_by_index(run)
@@ -614,6 +619,7 @@ class TestStamps:
                 late[kind].append(stamp - irq[data[0] | data[1] << 8])
         assert len(late["i"]) >= 10
         assert [t for t in late["i"] if not 0 <= t <= 4] == [] and [t for t in late["u"] if t <= -1] == []
+        assert run.texts().count("#sniffer v=2 fw=2.0 ch=76 rate=2m mode=p pre=aa hop=- dwell=0") == 1 + asked
 
 
 class TestRadioReset:

@@ -118,12 +118,13 @@ def figures(board, name):
     spacing = sustained(board, 3000)
     print("Sustained, promiscuous reads at 2 Mbps (88-character lines): all of 3000 reads printed down to %d us"
           " apart = %d reads/s" % (spacing, 1000000 // spacing))
-    run, printed, lost, _ = stream(board, 150, 5000)
-    seconds = (printed[-1][2] - printed[0][2]) / 1e6
-    print("Saturated (a read every 150 us for 0.75 s): %d lines/s printed, %d reads reported in #lost lines,"
-          " %d dropped by the radio's full FIFO in %d #full episodes"
-          % (len(printed) / seconds, lost, len(run.missed),
-             sum(1 for text in run.texts() if text.startswith("#full "))))
+    for gap in (150, 200):
+        run, printed, lost, _ = stream(board, gap, 5000)
+        seconds = (printed[-1][2] - printed[0][2]) / 1e6
+        print("Saturated (a read every %d us for %.2f s): %d lines/s printed, %d reads reported in #lost lines,"
+              " %d dropped by the radio's full FIFO in %d #full episodes"
+              % (gap, gap * 5000 / 1e6, len(printed) / seconds, lost, len(run.missed),
+                 sum(1 for text in run.texts() if text.startswith("#full "))))
     for gap in (150, 300, 500):
         absorbed, missed, full = burst(board, gap)
         print("Burst, reads %d us apart: %d printed before the first loss; dropped by the radio's FIFO: %d"
@@ -132,9 +133,11 @@ def figures(board, name):
         ends, stamps = latency(board, cmd)
         print("Latency, %s, idle line: IRQ to end of line %.1f us median (%.1f..%.1f); stamp - IRQ %.1f..%.1f us"
               % (mode, statistics.median(ends), min(ends), max(ends), min(stamps), max(stamps)))
-    exact, bounds = loaded_stamps(board)
-    print("Stamp - IRQ with the FIFO and the UART busy: %d IRQ stamps %.1f..%.1f us, %d upper bounds %.1f..%.1f us"
-          % (len(exact), min(exact), max(exact), len(bounds), min(bounds), max(bounds)))
+    for gap in (150, spacing):
+        exact, bounds = loaded_stamps(board, count=2000, spacing_us=gap)
+        print("Stamp - IRQ, reads %d us apart with the UART busy: %d IRQ stamps %.2f..%.2f us, %d upper bounds"
+              " %.2f..%.2f us" % (gap, len(exact), min(exact), max(exact), len(bounds), min(bounds, default=0),
+                                  max(bounds, default=0)))
 
 
 def main():

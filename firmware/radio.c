@@ -204,16 +204,13 @@ uint8_t radio_fifo_status(void)
 }
 
 /*
- * Reads the oldest read of the RX FIFO (which holds one) into payload, or drops
- * it (into a byte that is overwritten) when payload is NULL. The next byte is
- * started as soon as one is in, so that the SPI never idles; the caller holds
- * the serial line's interrupt off, and the line is fed from here meanwhile.
+ * Reads the oldest read of the RX FIFO (which holds one) into payload. The next
+ * byte is started as soon as one is in, so that the SPI never idles; the caller
+ * holds the serial line's interrupt off, and the line is fed from here meanwhile.
  */
 void radio_take(uint8_t *payload)
 {
-    uint8_t scratch;
-    uint8_t step = payload ? 1 : 0;
-    uint8_t *in = payload ? payload : &scratch;
+    uint8_t *in = payload;
     CSN_LOW();
     spi_transfer(R_RX_PAYLOAD);
     SPDR = NOP;
@@ -224,9 +221,21 @@ void radio_take(uint8_t *payload)
         uint8_t byte = SPDR;
         if (left > 1)
             SPDR = NOP;
-        *in = byte;
-        in += step;
+        *in++ = byte;
     }
+    CSN_HIGH();
+}
+
+/*
+ * Drops the oldest read of the RX FIFO (which holds one) in 5 us rather than
+ * the 70 of a whole read: R_RX_PAYLOAD reads 1 to 32 bytes, and the radio
+ * deletes the payload once it is read.
+ */
+void radio_drop(void)
+{
+    CSN_LOW();
+    spi_transfer(R_RX_PAYLOAD);
+    spi_transfer(NOP);
     CSN_HIGH();
 }
 

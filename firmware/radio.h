@@ -29,6 +29,7 @@ uint8_t radio_set_address(const struct radio_settings *s);
 uint8_t radio_still_configured(void);
 uint8_t radio_fifo_status(void);
 void radio_take(uint8_t *payload);
+void radio_drop(void);
 uint8_t radio_rpd(void);
 uint8_t radio_clear_rx_dr(void);
 

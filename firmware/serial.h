@@ -13,8 +13,24 @@
 void serial_init(void);
 uint16_t serial_room(void);
 extern char serial_tx_buf[SERIAL_TX_SIZE];
-extern char *volatile serial_tx_head, *volatile serial_tx_tail;
+extern char *volatile serial_tx_head;
 extern char *serial_put_at;
+
+/*
+ * The next byte to send is kept in GPIOR1 (low byte) and GPIOR2 (high byte),
+ * which the UDRE interrupt reads and writes in one cycle each. Written by that
+ * interrupt, or by serial_feed() while it is held off.
+ */
+static inline char *serial_tail(void)
+{
+    return (char *)(GPIOR1 | (uint16_t)GPIOR2 << 8);
+}
+
+static inline void serial_set_tail(char *tail)
+{
+    GPIOR1 = (uint16_t)tail;
+    GPIOR2 = (uint16_t)tail >> 8;
+}
 
 void serial_begin(void);
 void serial_end(void);
@@ -24,10 +40,10 @@ void serial_release(uint8_t was_on);
 /* While serial_hold() keeps the interrupt off: the next byte out, if UDR0 has room for it. */
 static inline void serial_feed(void)
 {
-    char *tail = serial_tx_tail;
+    char *tail = serial_tail();
     if ((UCSR0A & _BV(UDRE0)) && tail != serial_tx_head) {
         UDR0 = *tail++;
-        serial_tx_tail = tail == serial_tx_buf + SERIAL_TX_SIZE ? serial_tx_buf : tail;
+        serial_set_tail(tail == serial_tx_buf + SERIAL_TX_SIZE ? serial_tx_buf : tail);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <avr/sleep.h>
 #include <avr/wdt.h>
 #include <string.h>
+#include <util/atomic.h>
 
 #include "board.h"
 #include "boot_config.h"
@@ -30,7 +31,9 @@
 #define LINE_MAX            140
 #define LOST_LINE_MAX       17      /* "#lost 4294967295\n" */
 #define FULL_LINE_MAX       15      /* "#full 0012d687\n" */
-#define IRQ_LATENCY_MAX_US  8       /* from the IRQ's edge to INT0 reading the timer, at worst */
+#define IRQ_LATENCY_MAX_US  5       /* from the IRQ's edge to INT0's stamp, at worst: the RX interrupt's 44
+                                       cycles before it lets INT0 in, INT0's 11, rounding up (3.9 us), and
+                                       a microsecond for the reading of the clock */
 #define WATCH_OVERFLOWS     4       /* the radio is looked at every 4 clock overflows (131 ms), first set up at
                                        the first look: it ignores SPI for 100 ms after power-on */
 #define REPORT_AFTER_TRIES  8       /* a radio that reset and does not answer for 1 s is reported */
@@ -130,18 +133,45 @@ __attribute__((naked, used, section(".init3"))) static void save_reset_flags(voi
     wdt_disable();
 }
 
-/* The radio's IRQ: the timer is read first thing, so that the stamp is the edge's time. */
-ISR(INT0_vect)
+/*
+ * The radio's IRQ. The timer is read 4 cycles into the handler, before any
+ * register is saved for the C code (which would take 34 cycles first), then the
+ * handler goes on in int0_stamp, with interrupts still off.
+ */
+static volatile uint16_t edge_ticks;
+
+ISR(INT0_vect, ISR_NAKED)
 {
-    uint16_t ticks = TCNT1;
+    __asm__ volatile(
+        "push r24\n\t"
+        "lds r24, %[tcnt1l]\n\t"          /* also latches TCNT1H */
+        "sts %[ticks], r24\n\t"
+        "lds r24, %[tcnt1h]\n\t"
+        "sts %[ticks]+1, r24\n\t"
+        "pop r24\n\t"
+        "rjmp int0_stamp\n\t"
+        :: [tcnt1l] "n"(_SFR_MEM_ADDR(TCNT1L)), [tcnt1h] "n"(_SFR_MEM_ADDR(TCNT1H)), [ticks] "i"(&edge_ticks));
+}
+
+/*
+ * The rest of INT0's handler: it saves what it uses and returns with reti. The
+ * stamp is the timer's reading rounded up to the microsecond, so that it is never
+ * earlier than the edge. (At 0xffff the overflow is counted: TOV1 is set by now.)
+ */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmisspelled-isr"
+void int0_stamp(void) __attribute__((signal, used));
+void int0_stamp(void)
+{
     uint8_t head = edge_head;
-    edge_stamps[head % EDGES] = clock_at(ticks);
+    edge_stamps[head % EDGES] = clock_at(edge_ticks + 1);
     edge_head = head + 1;
     irq_pending = 1;
 }
+#pragma GCC diagnostic pop
 
-/* 1 ms tick (Timer0, CTC), running only while hopping. */
-ISR(TIMER0_COMPA_vect)
+/* 1 ms tick (Timer0, CTC), running only while hopping; INT0 may interrupt it. */
+ISR(TIMER0_COMPA_vect, ISR_NOBLOCK)
 {
     if (dwell_left && --dwell_left == 0) {
         dwell_left = dwell_ms;
@@ -184,17 +214,29 @@ static void put_time(uint32_t t)
     put_hex(t);
 }
 
-/* Decimal digits, for the few numbers of status lines (a 32-bit division each). */
+/*
+ * Decimal digits, for the numbers of status lines: by subtracting powers of ten,
+ * as a 32-bit division takes 40 us, and #lost lines are printed while reads
+ * arrive every 150 us.
+ */
 static void put_dec(uint32_t value)
 {
-    char digits[10];
-    uint8_t n = 0;
-    do {
-        digits[n++] = '0' + value % 10;
-        value /= 10;
-    } while (value);
-    while (n)
-        serial_put(digits[--n]);
+    static const uint32_t powers[] PROGMEM = { 1000000000, 100000000, 10000000, 1000000, 100000, 10000, 1000,
+                                                100, 10 };
+    uint8_t leading = 1;
+    for (uint8_t i = 0; i < sizeof powers / sizeof powers[0]; i++) {
+        uint32_t power = pgm_read_dword(&powers[i]);
+        char digit = '0';
+        while (value >= power) {
+            value -= power;
+            digit++;
+        }
+        if (digit != '0' || !leading) {
+            serial_put(digit);
+            leading = 0;
+        }
+    }
+    serial_put('0' + value);
 }
 
 /* Text in RAM (the rate names). */
@@ -422,10 +464,12 @@ static void print_queued(void)
 }
 
 /*
- * Takes the reads in the RX FIFO into the queue, or counts them lost when the
- * queue is full; at most a FIFO's worth at a time, so that reads arriving back
- * to back do not hold up the output, unless the FIFO is full (the radio drops
- * reads then: the reads that were in it are followed by a #full line).
+ * Takes the reads in the RX FIFO into the queue, or drops and counts them when
+ * the queue is full (a dropped read costs a tenth of a read taken, so that an
+ * overloaded board keeps its line busy); at most a FIFO's worth at a time, so
+ * that reads arriving back to back do not hold up the output, unless the FIFO is
+ * full (the radio drops reads then: the reads that were in it are followed by a
+ * #full line).
  *
  * RX_DR is cleared first, so that a read arriving from then on raises a new
  * IRQ. A read's stamp is never earlier than its arrival: the IRQ's own stamp
@@ -440,24 +484,32 @@ static void drain_radio(void)
     cli();
     irq_pending = 0;
     sei();
-    uint32_t before_clear = clock_us();
-    radio_clear_rx_dr();
-    uint32_t cleared = clock_us();
-    while ((int32_t)(clock_us() - before_clear) < IRQ_LATENCY_MAX_US)
-        ;                               /* an edge from before the clear is stamped first */
     uint8_t edge_usable = 0;
-    uint32_t edge = 0;
-    cli();
-    if ((uint8_t)(edge_head - edge_tail) > EDGES)
-        edge_tail = edge_head - EDGES;
-    while (edge_tail != edge_head && (int32_t)(edge_stamps[edge_tail % EDGES] - before_clear) < 0) {
-        edge = edge_stamps[edge_tail % EDGES];
-        edge_tail++;
-        edge_usable = 1;
+    uint32_t edge = 0, cleared = 0;
+    if (queue_count == QUEUE_SIZE) {
+        edge_tail = edge_head;          /* the reads will be dropped: edge_floor refuses their edges later */
+        radio_clear_rx_dr();
+    } else {
+        uint32_t before_clear = clock_us();
+        radio_clear_rx_dr();
+        cleared = clock_us();
+        while ((int32_t)(clock_us() - before_clear) < IRQ_LATENCY_MAX_US)
+            ;                           /* an edge from before the clear is stamped first */
+        uint8_t head = edge_head;       /* a stamp is in place before INT0 moves the head past it */
+        if ((uint8_t)(head - edge_tail) > EDGES)
+            edge_tail = head - EDGES;
+        while (edge_tail != head) {
+            uint32_t stamp;
+            ATOMIC_BLOCK(ATOMIC_RESTORESTATE) { stamp = edge_stamps[edge_tail % EDGES]; }
+            if ((int32_t)(stamp - before_clear) >= 0)
+                break;
+            edge = stamp;
+            edge_tail++;
+            edge_usable = 1;
+        }
+        if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
+            edge_usable = 0;
     }
-    sei();
-    if (fifo_unfinished || (int32_t)(edge - edge_floor) <= 0)
-        edge_usable = 0;
 
     struct taken *last = NULL;
     for (uint8_t n = 0;; n++) {
@@ -486,12 +538,13 @@ static void drain_radio(void)
             edge_floor = clock_us() + IRQ_LATENCY_MAX_US;   /* its edge may be of the read taken now */
 
         last = queue_count < QUEUE_SIZE ? &queue[queue_slot(queue_count)] : NULL;
-        uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
-        radio_take(last ? last->payload : NULL);
-        serial_release(sending);
         if (!last) {
+            radio_drop();               /* it could not be printed: counted, at little cost */
             queue_lost++;
         } else {
+            uint8_t sending = serial_hold(); /* the read is out in 70 us, in which fewer than two reads arrive */
+            radio_take(last->payload);
+            serial_release(sending);
             last->stamp = stamp;
             last->flags = flags | (radio_rpd() ? TAKEN_RPD : 0);
             last->lost_before = queue_lost;
@@ -511,12 +564,14 @@ static void drain_radio(void)
             full_ends |= 1 << (NRF24_RX_FIFO_DEPTH - 1);
             full_times[NRF24_RX_FIFO_DEPTH - 1] = clock_us();   /* room again: drops came before this */
         }
-        if (full_ends & 1) {
-            full_pending = 1;
-            full_pending_at = full_times[0];
+        if (full_ends) {
+            if (full_ends & 1) {
+                full_pending = 1;
+                full_pending_at = full_times[0];
+            }
+            full_ends >>= 1;
+            memmove(full_times, full_times + 1, sizeof full_times - sizeof full_times[0]);
         }
-        full_ends >>= 1;
-        memmove(full_times, full_times + 1, sizeof full_times - sizeof full_times[0]);
     }
 }
 
@@ -838,11 +893,13 @@ int main(void)
             watch_radio();
             booted = 1;
         }
-        /* Sleeps only if nothing is left, checked with interrupts off: work an interrupt
-           brought after its check (a byte received) would otherwise wait for the next one. */
+        /* Sleeps only if nothing is left, what interrupts bring checked with interrupts off: work
+           an interrupt brought after its check (a byte received) would otherwise wait for the next
+           one. The rest is checked before: INT0 waits while interrupts are off, and its stamp with it. */
+        uint8_t idle = !queue_count && !queue_lost && !full_pending && !(lost && serial_room() >= LOST_LINE_MAX)
+                       && !(fifo_unfinished && radio_ok);
         cli();
-        if (!radio_has_reads() && !hop_due && !queue_count && !queue_lost && !full_pending
-            && !(lost && serial_room() >= LOST_LINE_MAX) && !(booted && serial_input_waiting())) {
+        if (idle && !(irq_pending && radio_ok) && !hop_due && !(booted && serial_input_waiting())) {
             sleep_enable();
             sei();
             sleep_cpu();

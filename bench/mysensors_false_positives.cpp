@@ -78,7 +78,8 @@ const char kText[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ01234
 
 // One message the library sends: a node reports to the gateway or the gateway
 // passes a controller's message on, each straight to the other (the radio
-// address ends in the destination). Presentations and requests carry text,
+// address ends in the destination). A node's internal and stream messages are
+// about the node itself. Presentations and requests carry text,
 // a request none; every other command any payload type at the length its setter
 // gives, text and custom bytes of any length that fits.
 guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
@@ -103,7 +104,8 @@ guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
     out[3] = (guint8)(len << 3 | 2);
     out[4] = (guint8)(payload_type << 5 | command);
     out[5] = type;
-    out[6] = (guint8)(rng() % 256);
+    guint8 child = (guint8)(rng() % 256);
+    out[6] = uplink && (command == 3 || command == 4) ? 255 : child;   // a node's own: NODE_SENSOR_ID
     for (guint32 i = 0; i < len; i++)
         out[7 + i] = payload_type == 0 ? (guint8)kText[rng() % (sizeof kText - 1)] : (guint8)rng();
     return 7 + len;

@@ -85,6 +85,14 @@ gboolean mysensors_library_sends(tvbuff_t *tvb, const mysensors_header *h)
         return FALSE;
     if (h->sender != MYS_GATEWAY && h->command == C_REQ && !h->echo && h->length != 0)
         return FALSE;
+    /* A node's internal and stream messages are the library's own, about the
+     * node itself (NODE_SENSOR_ID, core/MySensorsCore.cpp, MyTransport.cpp,
+     * MyOTAFirmwareUpdate.cpp), but for the id request that carries a token and
+     * the nonce request naming the child of the message to sign (MySigning.cpp). */
+    if (h->sender != MYS_GATEWAY && !h->echo && (h->command == C_INTERNAL || h->command == C_STREAM) &&
+        h->child != MYS_NODE_ITSELF &&
+        !(h->command == C_INTERNAL && (h->type == I_ID_REQUEST || h->type == I_NONCE_REQUEST)))
+        return FALSE;
     guint expected = mysensors_expected_length(h);
     if (expected != 0 && h->length != expected)
         return FALSE;

@@ -175,6 +175,9 @@ TEST(MysensorsSenderRules, TakesWhatTheLibrarySends)
         "00006532000203" "4c6976696e67",                      // presentation the controller sends a node
         "0000070a02020331",                                  // request the controller sends with a value
         "0707000a12020331",                                  // a node's echo of that request
+        "ffff00020303a5",                                    // id request carrying a token
+        "0000070a23000300",                                  // internal message the controller sends a child
+        "0707000a33000300",                                  // a node's echo of it
     };
     for (const char *hex : sent)
         EXPECT_TRUE(Sends(hex)) << hex;
@@ -198,6 +201,8 @@ TEST(MysensorsSenderRules, RefusesWhatTheLibraryNeverSends)
         "6565000e3102010101e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6",  // signed echo
         "6565074200070048756d6964697479",                    // a node's presentation not to the gateway
         "6565000a02020331",                                  // a node's request with a value
+        "6565000a2300025a",                                  // a node's battery level for a child
+        "65650032c40200" "010001000a00",                      // a node's firmware request for a child
     };
     for (const char *hex : never)
         EXPECT_FALSE(Sends(hex)) << hex;

@@ -78,21 +78,24 @@ gboolean mysensors_library_sends(tvbuff_t *tvb, const mysensors_header *h)
     if ((h->command == C_PRESENTATION || h->command == C_REQ) && h->payload_type != P_STRING)
         return FALSE;
     /* A node's own presentations and requests come from present(), which sends
-     * to the gateway, and request(), which sends an empty string
-     * (core/MySensorsCore.cpp); the gateway passes on whatever its controller
-     * asks, and an echo carries the payload of the message it answers. */
-    if (h->sender != MYS_GATEWAY && h->command == C_PRESENTATION && h->destination != MYS_GATEWAY)
-        return FALSE;
-    if (h->sender != MYS_GATEWAY && h->command == C_REQ && !h->echo && h->length != 0)
-        return FALSE;
-    /* A node's internal and stream messages are the library's own, about the
-     * node itself (NODE_SENSOR_ID, core/MySensorsCore.cpp, MyTransport.cpp,
-     * MyOTAFirmwareUpdate.cpp), but for the id request that carries a token and
-     * the nonce request naming the child of the message to sign (MySigning.cpp). */
-    if (h->sender != MYS_GATEWAY && !h->echo && (h->command == C_INTERNAL || h->command == C_STREAM) &&
-        h->child != MYS_NODE_ITSELF &&
-        !(h->command == C_INTERNAL && (h->type == I_ID_REQUEST || h->type == I_NONCE_REQUEST)))
-        return FALSE;
+     * to the gateway, and request(), which sends an empty string and asks for no
+     * echo (core/MySensorsCore.cpp). A node's internal and stream messages are
+     * the library's own, about the node itself (NODE_SENSOR_ID, MySensorsCore.cpp,
+     * MyTransport.cpp, MyOTAFirmwareUpdate.cpp), but for the id request that
+     * carries a token and the nonce request naming the child of the message to
+     * sign (MySigning.cpp). Anything else of theirs comes from the controller
+     * (protocolSerial2MyMessage(), MyProtocol.cpp), which the gateway sends as
+     * itself: a node's message of that kind is its echo, back to the gateway. */
+    if (h->sender != MYS_GATEWAY) {
+        gboolean from_controller = (h->command == C_PRESENTATION && h->destination != MYS_GATEWAY) ||
+                                   (h->command == C_REQ && h->length != 0) ||
+                                   ((h->command == C_INTERNAL || h->command == C_STREAM) &&
+                                    h->child != MYS_NODE_ITSELF &&
+                                    !(h->command == C_INTERNAL &&
+                                      (h->type == I_ID_REQUEST || h->type == I_NONCE_REQUEST)));
+        if (from_controller && !(h->echo && h->destination == MYS_GATEWAY))
+            return FALSE;
+    }
     guint expected = mysensors_expected_length(h);
     if (expected != 0 && h->length != expected)
         return FALSE;

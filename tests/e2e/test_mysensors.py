@@ -328,6 +328,7 @@ class TestHeuristic:
         ("signed echo", "6565000e31020101" + "01" + HMAC),
         ("a node's presentation not to the gateway", "6565074200070048756d6964697479"),
         ("a node's request with a value", "6565000a02020331"),
+        ("a node's echo of a request with a value, not to the gateway", "6565050a12020331"),
         ("a node's battery level for a child", "6565000a2300025a"),
         ("a node's firmware request for a child", "65650032c40200010001000a00"),
     ]

@@ -201,6 +201,8 @@ TEST(MysensorsSenderRules, RefusesWhatTheLibraryNeverSends)
         "6565000e3102010101e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6",  // signed echo
         "6565074200070048756d6964697479",                    // a node's presentation not to the gateway
         "6565000a02020331",                                  // a node's request with a value
+        "0707050a12020331",                                  // its echo, not to the gateway
+        "0707050a33000300",                                  // echo of a child's internal message, not to the gateway
         "6565000a2300025a",                                  // a node's battery level for a child
         "65650032c40200" "010001000a00",                      // a node's firmware request for a child
     };

@@ -77,7 +77,9 @@ const int kValueSizes[] = { 0, 1, 2, 2, 4, 4, 0, 5 };
 const char kText[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,-";
 
 // One message the library sends: a node reports to the gateway or the gateway
-// passes a controller's message on. Presentations and requests carry text,
+// passes a controller's message on, each straight to the other (the radio
+// address ends in the destination). A node's internal and stream messages are
+// about the node itself. Presentations and requests carry text,
 // a request none; every other command any payload type at the length its setter
 // gives, text and custom bytes of any length that fits.
 guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
@@ -102,7 +104,8 @@ guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
     out[3] = (guint8)(len << 3 | 2);
     out[4] = (guint8)(payload_type << 5 | command);
     out[5] = type;
-    out[6] = (guint8)(rng() % 256);
+    guint8 child = (guint8)(rng() % 256);
+    out[6] = uplink && (command == 3 || command == 4) ? 255 : child;   // a node's own: NODE_SENSOR_ID
     for (guint32 i = 0; i < len; i++)
         out[7 + i] = payload_type == 0 ? (guint8)kText[rng() % (sizeof kText - 1)] : (guint8)rng();
     return 7 + len;
@@ -110,22 +113,25 @@ guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
 
 // Library messages encrypted with the password's key as the library's transport
 // does (AES-128-CBC, zero IV, 16 bytes up to 16, else 32; the rest of the last
-// block is what its buffer held before, here random): how many are not shown decrypted.
+// block is what its buffer held before, here random), sent to the radio address
+// of its destination: how many are not shown decrypted.
 guint64 RunEncrypted(nrf24_epan::Session &session, gcry_cipher_hd_t cipher, guint64 count, guint64 seed)
 {
     static const guint8 zero_iv[16] = { 0 };
     std::mt19937_64 rng(seed);
-    guint8 message[32], frame[64];
+    guint8 message[32], frame[64], address[5];
     guint64 missed = 0;
+    memcpy(address, kAddress, sizeof address);
     for (guint64 i = 0; i < count; i++) {
         guint32 len = LibraryMessage(rng, message);
         guint32 size = len > 16 ? 32 : 16;
+        address[4] = message[2];
         for (guint32 j = len; j < size; j++)
             message[j] = (guint8)rng();
         if (gcry_cipher_setiv(cipher, zero_iv, sizeof zero_iv) != 0 ||
             gcry_cipher_encrypt(cipher, message, size, NULL, 0) != 0)
             Abort("libgcrypt refuses to encrypt");
-        guint32 bytes = nrf24_epan::BuildFrame(frame, kAddress, message, size);
+        guint32 bytes = nrf24_epan::BuildFrame(frame, address, message, size);
         missed += !session.Dissect(frame, bytes, true, "mysensors", "mysensors.decrypted");
     }
     return missed;

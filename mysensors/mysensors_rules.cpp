@@ -77,6 +77,25 @@ gboolean mysensors_library_sends(tvbuff_t *tvb, const mysensors_header *h)
         return FALSE;
     if ((h->command == C_PRESENTATION || h->command == C_REQ) && h->payload_type != P_STRING)
         return FALSE;
+    /* A node's own presentations and requests come from present(), which sends
+     * to the gateway, and request(), which sends an empty string and asks for no
+     * echo (core/MySensorsCore.cpp). A node's internal and stream messages are
+     * the library's own, about the node itself (NODE_SENSOR_ID, MySensorsCore.cpp,
+     * MyTransport.cpp, MyOTAFirmwareUpdate.cpp), but for the id request that
+     * carries a token and the nonce request naming the child of the message to
+     * sign (MySigning.cpp). Anything else of theirs comes from the controller
+     * (protocolSerial2MyMessage(), MyProtocol.cpp), which the gateway sends as
+     * itself: a node's message of that kind is its echo, back to the gateway. */
+    if (h->sender != MYS_GATEWAY) {
+        gboolean from_controller = (h->command == C_PRESENTATION && h->destination != MYS_GATEWAY) ||
+                                   (h->command == C_REQ && h->length != 0) ||
+                                   ((h->command == C_INTERNAL || h->command == C_STREAM) &&
+                                    h->child != MYS_NODE_ITSELF &&
+                                    !(h->command == C_INTERNAL &&
+                                      (h->type == I_ID_REQUEST || h->type == I_NONCE_REQUEST)));
+        if (from_controller && !(h->echo && h->destination == MYS_GATEWAY))
+            return FALSE;
+    }
     guint expected = mysensors_expected_length(h);
     if (expected != 0 && h->length != expected)
         return FALSE;
@@ -100,17 +119,30 @@ gboolean mysensors_library_sends(tvbuff_t *tvb, const mysensors_header *h)
     return TRUE;
 }
 
+/* transportRouteMessage() (core/MyTransport.cpp) sends a message for the
+ * broadcast address, and only such a message, to the broadcast address; any other
+ * goes to the parent, a routing table's entry or the destination itself, never
+ * to the transmitting node, which transportSendWrite() writes into last. */
+gboolean mysensors_hop_fits(const mysensors_header *h, int next_hop)
+{
+    if (next_hop == MYS_NEXT_HOP_UNKNOWN)
+        return TRUE;
+    if ((next_hop == MYS_BROADCAST) != (h->destination == MYS_BROADCAST))
+        return FALSE;
+    return next_hop == MYS_BROADCAST || h->last != next_hop;
+}
+
 /* The library's receiver keeps a message with version 2, a known command and a
  * length field that matches the bytes received; padded (decrypted) messages fill
- * the AES blocks they were sent in. The sender's rules come on top unless the
- * strictness is turned down. */
+ * the AES blocks they were sent in. The sender's rules, the hop's among them,
+ * come on top unless the strictness is turned down. */
 gboolean mysensors_plausible(tvbuff_t *tvb, const mysensors_header *h, guint captured, gboolean padded,
-                             mysensors_strictness strictness)
+                             int next_hop, mysensors_strictness strictness)
 {
     if (h->version != MYS_VERSION || h->command > C_STREAM || h->length > MYS_MAX_PAYLOAD)
         return FALSE;
     guint size = mysensors_message_size(h);
     if (padded ? size > captured || size + MYS_AES_BLOCK <= captured : size != captured)
         return FALSE;
-    return strictness == MYS_STRICT_RECEIVER || mysensors_library_sends(tvb, h);
+    return strictness == MYS_STRICT_RECEIVER || (mysensors_hop_fits(h, next_hop) && mysensors_library_sends(tvb, h));
 }

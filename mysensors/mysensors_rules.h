@@ -52,9 +52,16 @@ const char *mysensors_record_fault(tvbuff_t *tvb, int offset, int end, int *size
 /* Whether the library's senders produce this message (each check one of their rules). */
 gboolean mysensors_library_sends(tvbuff_t *tvb, const mysensors_header *h);
 
+/* The next hop of a frame whose radio address is unknown. */
+#define MYS_NEXT_HOP_UNKNOWN (-1)
+
+/* Whether the hop fits the radio address it was sent to, whose last byte is the
+ * node the transmitter sent it to (the next hop), or MYS_NEXT_HOP_UNKNOWN. */
+gboolean mysensors_hop_fits(const mysensors_header *h, int next_hop);
+
 /* Whether a message of captured bytes (padded: the AES blocks a decrypted one
- * fills) is taken under the strictness given. */
+ * fills), sent to next_hop, is taken under the strictness given. */
 gboolean mysensors_plausible(tvbuff_t *tvb, const mysensors_header *h, guint captured, gboolean padded,
-                             mysensors_strictness strictness);
+                             int next_hop, mysensors_strictness strictness);
 
 #endif /* MYSENSORS_RULES_H */

@@ -17,6 +17,7 @@
 #include <epan/tap.h>
 #include <wsutil/utf8_entities.h>
 
+#include "nrf24_frame.h"
 #include "nrf24_plugin.h"
 #include "mysensors_decrypt.h"
 #include "mysensors_rules.h"
@@ -571,11 +572,13 @@ static nrf24_heur_result dissect_mysensors_heur(tvbuff_t *tvb, packet_info *pinf
     guint len = tvb_captured_length(tvb);
     if (len < MYS_HEADER_LEN || len > MYS_MAX_MESSAGE)
         return false;
+    const nrf24_frame *frame = nrf24_frame_lookup(pinfo);
+    int next_hop = frame ? (int)(frame->address & 0xFF) : MYS_NEXT_HOP_UNKNOWN;
     if (mysensors_may_decrypt(len)) {
         tvbuff_t *plain = mysensors_decrypt(tvb, pinfo);
         if (plain) {
             mysensors_read_header(plain, &h);
-            if (mysensors_plausible(plain, &h, len, TRUE, MYS_STRICT_SENDER)) {
+            if (mysensors_plausible(plain, &h, len, TRUE, next_hop, MYS_STRICT_SENDER)) {
                 add_new_data_source(pinfo, plain, "MySensors decrypted");
                 dissect_mysensors(plain, pinfo, tree, &h, TRUE);
                 return true;
@@ -583,7 +586,7 @@ static nrf24_heur_result dissect_mysensors_heur(tvbuff_t *tvb, packet_info *pinf
         }
     }
     mysensors_read_header(tvb, &h);
-    if (!mysensors_plausible(tvb, &h, len, FALSE, (mysensors_strictness)pref_strictness))
+    if (!mysensors_plausible(tvb, &h, len, FALSE, next_hop, (mysensors_strictness)pref_strictness))
         return false;
     dissect_mysensors(tvb, pinfo, tree, &h, FALSE);
     return true;

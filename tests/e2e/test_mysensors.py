@@ -271,7 +271,8 @@ def library_messages():
                         value = b"\x01\x03"  # I_SIGNING_PRESENTATION: version 1 and its flags
                     if command == 1 and type_ == 57 and payload_type == 6:
                         value = bytes.fromhex("e100010000ac41012300ff5a")  # a multi-message's records
-                    messages.append(header(9, 7, 0, len(value), command, payload_type, type_, 2) + value)
+                    child = 255 if command in (3, 4) else 2  # a node's own messages are about itself
+                    messages.append(header(9, 7, 0, len(value), command, payload_type, type_, child) + value)
     for payload_type, value in LIBRARY_VALUES.items():  # signed: identifier 1, the HMAC fills 32 bytes
         message = header(7, 7, 0, len(value), 1, payload_type, 2, 1, signed=1) + value + b"\x01"
         messages.append(message + bytes(range(32 - len(message))))
@@ -284,14 +285,21 @@ def library_messages():
         header(0, 0, 7, 1, 1, 0, 2, 1, echo_request=1) + b"1",      # echo request
         header(7, 7, 0, 1, 1, 0, 2, 1, echo=1) + b"1",              # its echo
         header(7, 7, 0, 5, 1, 0, 47, 1) + "23°C".encode(),          # UTF-8 text
+        header(0, 0, 7, 6, 0, 0, 2, 3) + b"Living",                 # presentation the controller sends a node
+        header(0, 0, 7, 1, 2, 0, 2, 3) + b"1",                      # request the controller sends with a value
+        header(7, 7, 0, 1, 2, 0, 2, 3, echo=1) + b"1",              # the node's echo of it
+        header(0, 0, 7, 1, 3, 1, 0, 3) + b"\x00",                   # internal message the controller sends a child
+        header(7, 7, 0, 1, 3, 1, 0, 3, echo=1) + b"\x00",           # the node's echo of it
     ]
     return messages
 
 
 class TestHeuristic:
     def test_takes_every_message_the_library_sends(self, host):
+        # Each sent straight to its destination: the radio address ends in its id.
         messages = library_messages()
-        rows = host.fields(payload_capture(host, [m.hex() for m in messages]), "mysensors.sender",
+        capture = host.capture(["addr=a8a8e1fc%02x payload=%s" % (m[2], m.hex()) for m in messages])
+        rows = host.fields(capture, "mysensors.sender",
                            "_ws.expert.message", extra=WITHOUT_ANALYSIS).output
         assert len(rows) == len(messages) > 900
         refused = [m.hex() for m, row in zip(messages, rows) if row.split("\t")[0] == ""]
@@ -318,6 +326,11 @@ class TestHeuristic:
         ("signed, no room for the signature", "050500cec10201" + "00" * 25),
         ("signed nonce response", "000065cec311ff" + "00" * 25),
         ("signed echo", "6565000e31020101" + "01" + HMAC),
+        ("a node's presentation not to the gateway", "6565074200070048756d6964697479"),
+        ("a node's request with a value", "6565000a02020331"),
+        ("a node's echo of a request with a value, not to the gateway", "6565050a12020331"),
+        ("a node's battery level for a child", "6565000a2300025a"),
+        ("a node's firmware request for a child", "65650032c40200010001000a00"),
     ]
 
     def test_refuses_what_the_library_never_sends(self, host):
@@ -329,6 +342,27 @@ class TestHeuristic:
         assert [(name, row) for (name, _), row in zip(self.SENDER_RULES, receiver)] == \
             [(name, "101" if payload.startswith("65") else ("5" if payload.startswith("05") else "0"))
              for name, payload in self.SENDER_RULES]
+
+    # The radio address ends in the node the hop is sent to: name, address, payload, the sender shown under the
+    # default strictness ("" when refused); strictness "receiver" takes them all.
+    HOPS = [
+        ("find parent, broadcast", BROADCAST, "6565ff020307ff", "101"),
+        ("find parent sent to the gateway", GATEWAY, "6565ff020307ff", ""),
+        ("ping to the parent", GATEWAY, "6565000a2318ff01", "101"),
+        ("ping to the gateway, broadcast", BROADCAST, "6565000a2318ff01", ""),
+        ("pong to the destination itself", NODE_101, "0000650a2319ff01", "0"),
+        ("pong sent to its own transmitter", GATEWAY, "0000650a2319ff01", ""),
+        ("relayed heartbeat", GATEWAY, "504f0022a316ff8d784300", "79"),
+        ("relay sent to its own transmitter", "a8a8e1fc50", "504f0022a316ff8d784300", ""),
+    ]
+
+    def test_hop_fits_the_radio_address(self, host):
+        capture = host.capture(["addr=%s payload=%s" % (address, payload) for _, address, payload, _ in self.HOPS])
+        strict = host.fields(capture, "mysensors.sender").output
+        receiver = host.fields(capture, "mysensors.sender", extra=RECEIVER).output
+        assert [(name, row) for (name, _, _, _), row in zip(self.HOPS, strict)] == \
+            [(name, sender) for name, _, _, sender in self.HOPS]
+        assert receiver == ["101", "101", "101", "101", "0", "0", "79", "79"]
 
     # Payloads that are not plain MySensors 2.x messages stay with nrf24, whatever the strictness: name,
     # payload, the Info column.

@@ -33,11 +33,19 @@ bool Sends(const std::string &hex)
     return mysensors_library_sends(frame.tvb(), &h);
 }
 
-bool Plausible(const std::string &hex, bool padded, mysensors_strictness strictness = MYS_STRICT_SENDER)
+bool Plausible(const std::string &hex, bool padded, mysensors_strictness strictness = MYS_STRICT_SENDER,
+               int next_hop = MYS_NEXT_HOP_UNKNOWN)
 {
     Frame frame(FromHex(hex));
     mysensors_header h = Header(frame);
-    return mysensors_plausible(frame.tvb(), &h, static_cast<guint>(hex.size() / 2), padded, strictness);
+    return mysensors_plausible(frame.tvb(), &h, static_cast<guint>(hex.size() / 2), padded, next_hop, strictness);
+}
+
+bool HopFits(const std::string &hex, int next_hop)
+{
+    Frame frame(FromHex(hex));
+    mysensors_header h = Header(frame);
+    return mysensors_hop_fits(&h, next_hop);
 }
 
 // A packet scope for what the module allocates per packet.
@@ -164,6 +172,12 @@ TEST(MysensorsSenderRules, TakesWhatTheLibrarySends)
         "05050062c13900e100010000ac41012300ff5a",            // multi-message of two records
         "6565000e2102010101e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6",  // signed, 23 HMAC bytes
         "6565000a11020131",                                  // echo
+        "00006532000203" "4c6976696e67",                      // presentation the controller sends a node
+        "0000070a02020331",                                  // request the controller sends with a value
+        "0707000a12020331",                                  // a node's echo of that request
+        "ffff00020303a5",                                    // id request carrying a token
+        "0000070a23000300",                                  // internal message the controller sends a child
+        "0707000a33000300",                                  // a node's echo of it
     };
     for (const char *hex : sent)
         EXPECT_TRUE(Sends(hex)) << hex;
@@ -185,9 +199,49 @@ TEST(MysensorsSenderRules, RefusesWhatTheLibraryNeverSends)
         "6565000e2102010100e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6",  // signed, no identifier
         "000065cec311ff00000000000000000000000000000000000000000000000000",  // signed nonce response
         "6565000e3102010101e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6",  // signed echo
+        "6565074200070048756d6964697479",                    // a node's presentation not to the gateway
+        "6565000a02020331",                                  // a node's request with a value
+        "0707050a12020331",                                  // its echo, not to the gateway
+        "0707050a33000300",                                  // echo of a child's internal message, not to the gateway
+        "6565000a2300025a",                                  // a node's battery level for a child
+        "65650032c40200" "010001000a00",                      // a node's firmware request for a child
     };
     for (const char *hex : never)
         EXPECT_FALSE(Sends(hex)) << hex;
+}
+
+// next hop, last, destination: A1, A2, A3, A10, A11 and a node's message straight to node 7.
+TEST(MysensorsHop, FitsTheRadioAddress)
+{
+    const struct {
+        const char *hex;
+        int next_hop;
+        bool fits;
+    } cases[] = {
+        { "6565ff020307ff", 255, true },              // find parent, broadcast
+        { "0000650a2308ff00", 101, true },            // to the destination itself
+        { "6565000a2318ff01", 0, true },              // to the parent
+        { "504f0022a316ff8d784300", 0, true },         // relayed by the repeater
+        { "0000ff020314ff", 255, true },              // discover, broadcast
+        { "6565070a01020331", 7, true },              // node to node
+        { "6565000a2318ff01", MYS_NEXT_HOP_UNKNOWN, true },
+        { "6565ff020307ff", 0, false },               // for everyone, sent to one node
+        { "6565000a2318ff01", 255, false },           // for the gateway, sent to everyone
+        { "0000650a2308ff00", 0, false },             // the gateway sending to itself
+        { "504f0022a316ff8d784300", 80, false },       // the repeater sending to itself
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HopFits(c.hex, c.next_hop), c.fits) << c.hex;
+}
+
+TEST(MysensorsPlausible, SenderStrictnessHoldsTheHopToTheAddress)
+{
+    EXPECT_TRUE(Plausible("6565000a2318ff01", false, MYS_STRICT_SENDER, 0));
+    EXPECT_FALSE(Plausible("6565000a2318ff01", false, MYS_STRICT_SENDER, 101));
+    EXPECT_TRUE(Plausible("6565000a2318ff01", false, MYS_STRICT_RECEIVER, 101));
+    std::string message = "6565000a2318ff01" + std::string(16, '0');   // decrypted: padded to 16
+    EXPECT_TRUE(Plausible(message, true, MYS_STRICT_SENDER, 0));
+    EXPECT_FALSE(Plausible(message, true, MYS_STRICT_SENDER, 255));
 }
 
 TEST(MysensorsPlausible, ClearMessageFillsThePayloadExactly)

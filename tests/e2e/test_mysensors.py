@@ -294,11 +294,15 @@ def library_messages():
     return messages
 
 
+def library_capture(host, messages):
+    """The messages, each sent straight to its destination: the radio address ends in its id."""
+    return host.capture(["addr=a8a8e1fc%02x payload=%s" % (m[2], m.hex()) for m in messages])
+
+
 class TestHeuristic:
     def test_takes_every_message_the_library_sends(self, host):
-        # Each sent straight to its destination: the radio address ends in its id.
         messages = library_messages()
-        capture = host.capture(["addr=a8a8e1fc%02x payload=%s" % (m[2], m.hex()) for m in messages])
+        capture = library_capture(host, messages)
         rows = host.fields(capture, "mysensors.sender",
                            "_ws.expert.message", extra=WITHOUT_ANALYSIS).output
         assert len(rows) == len(messages) > 900

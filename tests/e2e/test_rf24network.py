@@ -308,7 +308,7 @@ class TestHeuristic:
 
     def test_no_cross_claims_with_mysensors(self, host):
         mysensors_traffic = mys.vector_capture(host, mys.VECTORS)
-        library = mys.payload_capture(host, [m.hex() for m in mys.library_messages()])
+        library = mys.library_capture(host, mys.library_messages())
         for path in (mysensors_traffic, library):
             rows = host.fields(path, "mysensors.sender", "rf24network.from").output
             assert rows and all(row.split("\t")[1] == "" for row in rows)

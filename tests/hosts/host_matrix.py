@@ -298,7 +298,9 @@ class Host:
             release = os_release(self.clean_root)
         except OSError:
             release = {"VERSION_CODENAME": self.suite}
-        name = "Debian %s (%s)" % (release.get("VERSION_ID", "?").strip('"'), release.get("VERSION_CODENAME", "?"))
+        codename = release.get("VERSION_CODENAME", "?")
+        number = release.get("VERSION_ID", "").strip('"')  # none until the suite is released
+        name = "Debian %s (%s)" % (number, codename) if number else "Debian %s (testing)" % codename
         where = "this machine" if self.on_machine else "chroot"
         if self.counts is None and not self.package_only:
             tests = "tests FAILED at %s" % self.step

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Builds, tests and packages the project on every supported Wireshark host, from one clean clone of HEAD.
 
-Each suite (Debian 11 bullseye with Wireshark 3.4, 12 bookworm with 4.0, 13 trixie with 4.4, forky, the next
-release, with 4.6) gets a build host: this machine for its own suite, a fresh minimal debootstrap chroot for the others, which installs its
-own suite's Wireshark and build packages (through tools/install-deps) from this machine's Debian mirror.
-There it builds with -Werror, runs every test of the project and builds the package (make deb). Then a clean
-chroot of the same suite installs the package with apt-get install ./wireshark-nrf24_*.deb, checks the
-installed files (tests/hosts/package_check.py: tshark decodes the sample with no other step, the commands,
-the profile), runs the end-to-end tests over the installed modules, purges the package and checks that
-nothing is left. Last, apt must refuse the package of the first suite in the last suite's clean chroot.
+Each suite (Debian 11 bullseye with Wireshark 3.4, 12 bookworm with 4.0, 13 trixie with 4.4, and forky, the
+next release, with 4.6) gets a build host: this machine for its own suite, a fresh minimal debootstrap chroot
+for the others, which installs its own suite's Wireshark and build packages (through tools/install-deps) from
+this machine's Debian mirror. There it builds with -Werror, runs every test of the project and builds the
+package (make deb). Then a clean chroot of the same suite installs the package with apt-get install
+./wireshark-nrf24_*.deb, checks the installed files (tests/hosts/package_check.py: tshark decodes the sample with
+no other step, the commands, the profile), runs the end-to-end tests over the installed modules, purges the
+package and checks that nothing is left. Last, apt must refuse the package of the first suite in the last
+suite's clean chroot, and the last suite's in the first suite's.
 One line per host, then a total; exit status 1 when any host fails.
 
 Needs root for debootstrap, mount and chroot (re-runs itself through sudo when it may), debootstrap and the
@@ -326,19 +327,19 @@ def prepare_chroot(root, release_expired):
     os.chmod(policy, 0o755)
 
 
-def refused(first, last):
-    """apt refuses the first suite's package in the last suite's clean chroot (purged by then)."""
-    if first.package is None or not last.passed():
+def refused(builder, host):
+    """apt refuses the builder suite's package in the host suite's clean chroot (purged by then)."""
+    if builder.package is None or not host.passed():
         return "apt refusal of another host's package: not tested (a host failed)", False
-    shutil.copy(first.package, os.path.join(last.clean_root, "root/src/other-host.deb"))
-    last.step = "refusal"
-    status = last.in_root(last.clean_root, "DEBIAN_FRONTEND=noninteractive apt-get install -y ./other-host.deb; "
+    shutil.copy(builder.package, os.path.join(host.clean_root, "root/src/other-host.deb"))
+    host.step = "refusal"
+    status = host.in_root(host.clean_root, "DEBIAN_FRONTEND=noninteractive apt-get install -y ./other-host.deb; "
                                            "status=$?; dpkg-query -W wireshark-nrf24 && exit 3; exit $status")
-    with open(last.log_path) as f:
+    with open(host.log_path) as f:
         tail = f.read()[-3000:]
     ok = status not in (0, 3) and "is not installable" in tail and "libwireshark" in tail
-    return "apt refuses the %s package on %s: %s" % (first.suite, last.suite, "yes" if ok else "NO (see %s)"
-                                                     % last.log_path), ok
+    return "apt refuses the %s package on %s: %s" % (builder.suite, host.suite, "yes" if ok else "NO (see %s)"
+                                                     % host.log_path), ok
 
 
 def stop(signum, _frame):
@@ -425,11 +426,12 @@ def main():
                 future.result()
         failed = [host for host in hosts if not host.passed()]
         summary = [host.line() for host in hosts]
-        if len(hosts) > 1:
-            line, ok = refused(hosts[0], hosts[-1])
-            summary.append(line)
-            if not ok and hosts[-1] not in failed:
-                failed.append(hosts[-1])
+        if len(hosts) > 1:  # the oldest suite's package on the newest, and the other way round
+            for builder, host in ((hosts[0], hosts[-1]), (hosts[-1], hosts[0])):
+                line, ok = refused(builder, host)
+                summary.append(line)
+                if not ok and host not in failed:
+                    failed.append(host)
         else:
             summary.append("apt refusal of another host's package: not tested (one suite)")
         summary.append("host matrix: %d hosts, %s, %d s" % (

@@ -4,6 +4,9 @@
 # tree's own plug-ins are (WiresharkPlugin.cmake), for the version being built, and
 # linked to epan as a DLL on Windows must be.
 include(WiresharkPlugin)
+if(NOT DEFINED PROJECT_MAJOR_VERSION OR NOT DEFINED PROJECT_MINOR_VERSION)
+  message(FATAL_ERROR "nrf24: this Wireshark tree sets no PROJECT_MAJOR_VERSION/PROJECT_MINOR_VERSION")
+endif()
 
 function(nrf24_plugin_module name)
   set(PLUGIN_FILES ${ARGN})

@@ -19,7 +19,16 @@
 #define NRF24_DESCRIBES_ITSELF 1
 #endif
 
-#define NRF24_EXPORT extern "C" __attribute__((visibility("default")))
+/* The module's exported symbols take the host's own export macros: a module is a DLL on
+ * Windows, while the epan headers above declared the host's symbols as imports. The
+ * _DEF form: a declaration with extern "C" in front is already extern. */
+#ifndef WS_BUILD_DLL
+#define WS_BUILD_DLL
+#endif
+#define RESET_SYMBOL_EXPORT
+#include <ws_symbol_export.h>
+#undef RESET_SYMBOL_EXPORT
+#define NRF24_EXPORT extern "C" WS_DLL_PUBLIC_DEF
 
 NRF24_EXPORT const gchar plugin_version[];
 NRF24_EXPORT const int plugin_want_major;

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Builds, tests and packages the project on every supported Wireshark host, from one clean clone of HEAD.
 
-Each suite (Debian 11 bullseye with Wireshark 3.4, 12 bookworm with 4.0, 13 trixie with 4.4) gets a build
-host: this machine for its own suite, a fresh minimal debootstrap chroot for the others, which installs its
-own suite's Wireshark and build packages (through tools/install-deps) from this machine's Debian mirror.
-There it builds with -Werror, runs every test of the project and builds the package (make deb). Then a clean
-chroot of the same suite installs the package with apt-get install ./wireshark-nrf24_*.deb, checks the
-installed files (tests/hosts/package_check.py: tshark decodes the sample with no other step, the commands,
-the profile), runs the end-to-end tests over the installed modules, purges the package and checks that
-nothing is left. Last, apt must refuse the package of the first suite in the last suite's clean chroot.
+Each suite (Debian 11 bullseye with Wireshark 3.4, 12 bookworm with 4.0, 13 trixie with 4.4, and forky, the
+next release, with 4.6) gets a build host: this machine for its own suite, a fresh minimal debootstrap chroot
+for the others, which installs its own suite's Wireshark and build packages (through tools/install-deps) from
+this machine's Debian mirror. There it builds with -Werror, runs every test of the project and builds the
+package (make deb). Then a clean chroot of the same suite installs the package with apt-get install
+./wireshark-nrf24_*.deb, checks the installed files (tests/hosts/package_check.py: tshark decodes the sample with
+no other step, the commands, the profile), runs the end-to-end tests over the installed modules, purges the
+package and checks that nothing is left. Last, apt must refuse the package of the first suite in the last
+suite's clean chroot, and the last suite's in the first suite's.
 One line per host, then a total; exit status 1 when any host fails.
 
 Needs root for debootstrap, mount and chroot (re-runs itself through sudo when it may), debootstrap and the
@@ -17,16 +18,20 @@ it makes is in one tmpfs; in a private mount namespace when the machine allows o
 even when the script is killed; otherwise (in a chroot or container) mounted directly and unmounted at the
 end. At the end the folder is unmounted and removed.
 
-    tests/hosts/host_matrix.py [--suites "bullseye bookworm trixie"] [--package-only] [--logs DIR]
+    tests/hosts/host_matrix.py [--suites "bullseye bookworm trixie forky"] [--package-only] [--logs DIR]
 
 --suites picks the hosts (one suite is the cheap way to try a change); --package-only leaves out the build
 hosts' test runs. DIR gets one log per host and summary.txt, the lines printed at the end.
 
-NRF24_DEBIAN_MIRROR overrides the mirror read from /etc/apt/sources.list{,.d}.
+NRF24_DEBIAN_MIRROR overrides the mirror read from /etc/apt/sources.list{,.d}. A suite newer than this
+machine's debootstrap knows is made with its script for sid; a suite whose Release file on the mirror has
+expired (a mirror of the testing suite lags the clock) gets chroots whose apt accepts it.
 """
 
 import argparse
 import concurrent.futures
+import datetime
+import email.utils
 import glob
 import os
 import re
@@ -39,6 +44,7 @@ import time
 import urllib.request
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEBOOTSTRAP_SCRIPTS = "/usr/share/debootstrap/scripts"
 TRIES = 3
 RUNNING = set()  # child processes, each the leader of its own process group
 STOPPING = False
@@ -142,14 +148,22 @@ def debian_mirror():
     skip("no Debian mirror for %s in /etc/apt/sources.list{,.d}; set NRF24_DEBIAN_MIRROR" % codename)
 
 
-def check_mirror(mirror, suites):
+def expired_suites(mirror, suites):
+    """The suites whose Release file on the mirror is past its Valid-Until; skips when the mirror does not
+    answer."""
+    expired = set()
     for suite in suites:
         url = "%s/dists/%s/Release" % (mirror.rstrip("/"), suite)
         try:
             with urllib.request.urlopen(url, timeout=30) as answer:
-                answer.read(1)
+                release = answer.read(4096).decode("utf-8", "replace")
         except OSError as err:
             skip("the mirror does not answer: %s: %s" % (url, err))
+        valid_until = re.search(r"^Valid-Until: (.+)$", release, re.M)
+        if valid_until and email.utils.parsedate_to_datetime(valid_until.group(1)) < datetime.datetime.now(
+                datetime.timezone.utc):
+            expired.add(suite)
+    return expired
 
 
 def private_namespace_possible():
@@ -177,8 +191,9 @@ class Host:
     """One suite of the matrix: its build host (a chroot, or this machine for the machine's own suite) and
     the clean chroot that installs the package."""
 
-    def __init__(self, suite, machine, workdir, logs):
+    def __init__(self, suite, machine, workdir, logs, release_expired):
         self.suite = suite
+        self.release_expired = release_expired
         self.on_machine = suite == machine
         self.root = os.path.join(workdir, "machine" if self.on_machine else suite)
         self.clean_root = os.path.join(workdir, suite + "-clean")
@@ -212,9 +227,12 @@ class Host:
         return self.run(["chroot", root, "sh", "-c", "cd /root/src && " + script])
 
     def debootstrap(self, root, mirror):
+        command = ["debootstrap", "--variant=minbase", self.suite, root, mirror]
+        if not os.path.exists(os.path.join(DEBOOTSTRAP_SCRIPTS, self.suite)):
+            command.append(os.path.join(DEBOOTSTRAP_SCRIPTS, "sid"))
         for attempt in range(1, TRIES + 1):
-            if self.run(["debootstrap", "--variant=minbase", self.suite, root, mirror]) == 0:
-                prepare_chroot(root)
+            if self.run(command) == 0:
+                prepare_chroot(root, self.release_expired)
                 return True
             remove_tree(root)
             if attempt < TRIES and not STOPPING:
@@ -281,7 +299,9 @@ class Host:
             release = os_release(self.clean_root)
         except OSError:
             release = {"VERSION_CODENAME": self.suite}
-        name = "Debian %s (%s)" % (release.get("VERSION_ID", "?").strip('"'), release.get("VERSION_CODENAME", "?"))
+        codename = release.get("VERSION_CODENAME", "?")
+        number = release.get("VERSION_ID", "").strip('"')  # none until the suite is released
+        name = "Debian %s (%s)" % (number, codename) if number else "Debian %s (testing)" % codename
         where = "this machine" if self.on_machine else "chroot"
         if self.counts is None and not self.package_only:
             tests = "tests FAILED at %s" % self.step
@@ -295,28 +315,31 @@ class Host:
                                                           end)
 
 
-def prepare_chroot(root):
+def prepare_chroot(root, release_expired):
     with open(os.path.join(root, "etc/apt/apt.conf.d/80host-matrix-retries"), "w") as f:
         f.write('Acquire::Retries "5";\n')
+    if release_expired:
+        with open(os.path.join(root, "etc/apt/apt.conf.d/80host-matrix-expired-release"), "w") as f:
+            f.write('Acquire::Check-Valid-Until "false";\n')
     policy = os.path.join(root, "usr/sbin/policy-rc.d")  # no service starts in the chroot
     with open(policy, "w") as f:
         f.write("#!/bin/sh\nexit 101\n")
     os.chmod(policy, 0o755)
 
 
-def refused(first, last):
-    """apt refuses the first suite's package in the last suite's clean chroot (purged by then)."""
-    if first.package is None or not last.passed():
+def refused(builder, host):
+    """apt refuses the builder suite's package in the host suite's clean chroot (purged by then)."""
+    if builder.package is None or not host.passed():
         return "apt refusal of another host's package: not tested (a host failed)", False
-    shutil.copy(first.package, os.path.join(last.clean_root, "root/src/other-host.deb"))
-    last.step = "refusal"
-    status = last.in_root(last.clean_root, "DEBIAN_FRONTEND=noninteractive apt-get install -y ./other-host.deb; "
+    shutil.copy(builder.package, os.path.join(host.clean_root, "root/src/other-host.deb"))
+    host.step = "refusal"
+    status = host.in_root(host.clean_root, "DEBIAN_FRONTEND=noninteractive apt-get install -y ./other-host.deb; "
                                            "status=$?; dpkg-query -W wireshark-nrf24 && exit 3; exit $status")
-    with open(last.log_path) as f:
+    with open(host.log_path) as f:
         tail = f.read()[-3000:]
     ok = status not in (0, 3) and "is not installable" in tail and "libwireshark" in tail
-    return "apt refuses the %s package on %s: %s" % (first.suite, last.suite, "yes" if ok else "NO (see %s)"
-                                                     % last.log_path), ok
+    return "apt refuses the %s package on %s: %s" % (builder.suite, host.suite, "yes" if ok else "NO (see %s)"
+                                                     % host.log_path), ok
 
 
 def stop(signum, _frame):
@@ -354,7 +377,7 @@ def clean_clone(workdir):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--suites", default="bullseye bookworm trixie", help="Debian suites, one host each")
+    parser.add_argument("--suites", default="bullseye bookworm trixie forky", help="Debian suites, one host each")
     parser.add_argument("--package-only", action="store_true", help="leave out the build hosts' test runs")
     parser.add_argument("--logs", help="folder for one log per host (default: the temporary folder)")
     args = parser.parse_args()
@@ -372,7 +395,7 @@ def main():
 
     started = time.monotonic()
     mirror = debian_mirror()
-    check_mirror(mirror, suites)
+    expired = expired_suites(mirror, suites)
     extra = (os.environ.get("NRF24_EXTRA_PACKAGES", "") + " debootstrap git").strip()
     if subprocess.run([os.path.join(SOURCE_DIR, "tools/install-deps")],
                       env=dict(os.environ, NRF24_EXTRA_PACKAGES=extra)).returncode != 0 or not (
@@ -388,12 +411,14 @@ def main():
         os.makedirs(logs, exist_ok=True)
         clone = clean_clone(workdir)
         machine = os_release()["VERSION_CODENAME"]
-        hosts = [Host(suite, machine, workdir, logs) for suite in suites]
+        hosts = [Host(suite, machine, workdir, logs, suite in expired) for suite in suites]
         for host in hosts:
             if os.path.exists(host.log_path):
                 os.remove(host.log_path)
-        print("host matrix: %s from %s, one clone of %s, %s" % (
-            " ".join(suites), mirror, SOURCE_DIR, "in a private mount namespace"
+        print("host matrix: %s from %s%s, one clone of %s, %s" % (
+            " ".join(suites), mirror, "".join(" (%s's Release file expired, accepted there)" % suite
+                                               for suite in suites if suite in expired),
+            SOURCE_DIR, "in a private mount namespace"
             if os.environ["NRF24_HOST_MATRIX_NAMESPACE"] == "1" else "without a private mount namespace"),
             flush=True)
         with concurrent.futures.ThreadPoolExecutor(len(hosts)) as pool:
@@ -401,11 +426,12 @@ def main():
                 future.result()
         failed = [host for host in hosts if not host.passed()]
         summary = [host.line() for host in hosts]
-        if len(hosts) > 1:
-            line, ok = refused(hosts[0], hosts[-1])
-            summary.append(line)
-            if not ok and hosts[-1] not in failed:
-                failed.append(hosts[-1])
+        if len(hosts) > 1:  # the oldest suite's package on the newest, and the other way round
+            for builder, host in ((hosts[0], hosts[-1]), (hosts[-1], hosts[0])):
+                line, ok = refused(builder, host)
+                summary.append(line)
+                if not ok and host not in failed:
+                    failed.append(host)
         else:
             summary.append("apt refusal of another host's package: not tested (one suite)")
         summary.append("host matrix: %d hosts, %s, %d s" % (

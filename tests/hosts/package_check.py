@@ -106,6 +106,12 @@ def installed():
         mapped = run("tshark", "-o", USER_DLT, "-r", user0, "-T", "fields", "-e", "nrf24.ctrl.len")
         check("the DLT 147 mapping", mapped.stdout == "1\n", mapped.stdout + mapped.stderr)
 
+    # 3.4 and 4.0 name it "Extcap path", 4.2 on "Global Extcap path" beside a personal one.
+    folders = [line.split("\t", 1) for line in run("tshark", "-G", "folders").stdout.splitlines() if "\t" in line]
+    extcap = [path for key, path in folders if "Extcap path" in key and "Personal" not in key]
+    check("the capture interface in the extcap folder that tshark -G folders names",
+          len(extcap) == 1 and "%s/nrf24_extcap" % extcap[0] in files, "%s\n%s" % (extcap, "\n".join(files)))
+
     interfaces = run("tshark", "-D")
     check("tshark -D lists the capture interface's demo", any(line.endswith("nrf24-demo (nRF24 sniffer demo (a recorded "
                                                                           "MySensors network))")

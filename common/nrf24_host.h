@@ -37,4 +37,11 @@ typedef bool nrf24_heur_result;
 typedef gboolean nrf24_heur_result;
 #endif
 
+/* 4.4 keeps a boolean preference in a bool instead of a gboolean. */
+#if NRF24_WS_AT_LEAST(4, 4)
+typedef bool nrf24_pref_bool;
+#else
+typedef gboolean nrf24_pref_bool;
+#endif
+
 #endif /* NRF24_HOST_H */

@@ -9,7 +9,7 @@
 #ifndef MYSENSORS_TABLES_H
 #define MYSENSORS_TABLES_H
 
-#include <epan/value_string.h>
+#include <epan/packet.h>
 
 #define MYS_HEADER_LEN   7
 #define MYS_MAX_MESSAGE  32

@@ -100,7 +100,7 @@ static dissector_handle_t ip_handle;
 static reassembly_table rf24network_reassembly_table;
 
 static gint pref_strictness = RF24N_STRICT_SENDER;
-static gboolean pref_reassemble = TRUE;
+static nrf24_pref_bool pref_reassemble = TRUE;
 
 /* What the radio address says about the hop: the node and pipe the library derived
  * it from, or the multicast address of a level (the pipe 0 of its nodes). */

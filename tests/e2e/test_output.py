@@ -23,7 +23,7 @@ def without_modules(host):
 
 def run_bytes(host, *args, env=None):
     """tshark's stdout as bytes (the text runner would decode a capture)."""
-    command = [host.tshark, "-r", SAMPLE_CAPTURE] + list(args)
+    command = [host.tshark, "-r", host.copy(SAMPLE_CAPTURE)] + list(args)
     if host.as_root:
         command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command
     environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": host.home, "TZ": "UTC",
@@ -52,26 +52,26 @@ class TestCaptureOnStdout:
 
 class TestStructuredOutput:
     def test_json_parses_with_our_fields(self, host):
-        packets = json.loads("\n".join(host.run("-r", SAMPLE_CAPTURE, "-T", "json").output))
+        packets = json.loads("\n".join(host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "json").output))
         assert len(packets) == FRAMES
         assert all("nrf24" in packet["_source"]["layers"] for packet in packets)
 
     def test_ek_is_one_json_object_a_line(self, host):
-        lines = host.run("-r", SAMPLE_CAPTURE, "-T", "ek").output
+        lines = host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "ek").output
         objects = [json.loads(line) for line in lines]
         assert len([o for o in objects if "layers" in o]) == FRAMES
 
     def test_pdml_parses(self, host):
-        result = host.run("-r", SAMPLE_CAPTURE, "-T", "pdml")
+        result = host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "pdml")
         assert len(ET.fromstring("\n".join(result.output)).findall("packet")) == FRAMES
 
     def test_fields_hold_only_rows(self, host):
-        result = host.fields(SAMPLE_CAPTURE, "frame.number", "nrf24.ctrl.pid")
+        result = host.fields(host.copy(SAMPLE_CAPTURE), "frame.number", "nrf24.ctrl.pid")
         assert [row.split("\t")[0] for row in result.output] == [str(n) for n in range(1, FRAMES + 1)]
         assert result.frame_trace.count("dissect_nrf24") == FRAMES
 
     def test_summary_identical_to_stdout_of_plain_tshark_but_for_our_columns(self, host):
-        ours = host.run("-r", SAMPLE_CAPTURE, "-T", "fields", "-e", "frame.number", "-e", "frame.len").output
-        plain = host.run("-r", SAMPLE_CAPTURE, "-T", "fields", "-e", "frame.number", "-e", "frame.len",
+        ours = host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "fields", "-e", "frame.number", "-e", "frame.len").output
+        plain = host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "fields", "-e", "frame.number", "-e", "frame.len",
                          env=without_modules(host), user_dlt=False).output
         assert ours == plain

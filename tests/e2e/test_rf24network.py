@@ -377,7 +377,7 @@ class TestSample:
             assert pcap.read_bytes() == committed.read()
 
     def test_decodes_nodes_reassembly_and_tcp(self, host):
-        rows = host.run("-r", SAMPLE_CAPTURE, "-T", "fields", "-e", "_ws.col.Protocol", "-e", "_ws.col.Info",
+        rows = host.run("-r", host.copy(SAMPLE_CAPTURE), "-T", "fields", "-e", "_ws.col.Protocol", "-e", "_ws.col.Info",
                         user_dlt=False).output
         with open(SAMPLE_TEXT) as f:
             frames = [line for line in f.read().splitlines() if line.startswith("t=")]

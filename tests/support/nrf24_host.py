@@ -167,6 +167,12 @@ class Host:
     def path(self, name):
         return os.path.join(self.root, name)
 
+    def copy(self, path):
+        """A copy of a file that the unprivileged uid can read (the source tree may be private)."""
+        copied = shutil.copy(path, self.root)
+        os.chmod(copied, 0o644)
+        return copied
+
     def folders(self):
         """tshark -G folders: folder name to path, for this host's HOME."""
         rows = [line.split("\t") for line in self.run("-G", "folders").output if "\t" in line]

@@ -1,8 +1,8 @@
 /* packet-nrf24-analysis.cpp
  * Link analysis of nRF24 Enhanced ShockBurst captures, in the manner of TCP's:
- * a post-dissector that reads what the nRF24 module put in the tree (its protocol
- * item over the frame and its CRC verdict), matches acknowledgements to packets,
- * finds retransmissions and PID gaps per address, and feeds a tap with per-address
+ * a post-dissector that reads what the nRF24 module decoded (the record it attaches
+ * to the packet, nrf24_frame.h), matches acknowledgements to packets, finds
+ * retransmissions and PID gaps per address, and feeds a tap with per-address
  * statistics, Endpoints and Conversations. The nRF24 module does not know it.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
@@ -10,6 +10,7 @@
 
 #include <epan/expert.h>
 #include <epan/prefs.h>
+#include "nrf24_frame.h"
 #include "nrf24_plugin.h"
 #include "nrf24_stats.h"
 #include <wsutil/utf8_entities.h>
@@ -18,13 +19,6 @@ const gchar plugin_version[] = "1.0.0";
 
 void proto_register_nrf24_analysis(void);
 void proto_reg_handoff_nrf24_analysis(void);
-
-/* A field's value is held in the field_info up to 4.0 and pointed to from 4.2 on. */
-#if NRF24_WS_AT_LEAST(4, 2)
-#define NRF24_FVALUE(fi) ((fi)->value)
-#else
-#define NRF24_FVALUE(fi) (&(fi)->value)
-#endif
 
 #define NRF24_ADDR_LEN    5
 #define NRF24_PID_COUNT   4
@@ -48,10 +42,9 @@ enum frame_kind {
 /* Records are kept in chunks of this many frames, allocated as the first pass reaches them. */
 #define CHUNK_FRAMES       4096
 
-/* What the first pass found for one frame, read back on every later pass: the host
- * gives the post-dissector the nRF24 fields on the first pass only. acked_in is
- * filled in when the acknowledgement is seen, after the packet. A frame without an
- * nRF24 CRC verdict keeps KIND_NONE. */
+/* What the first pass found for one frame, read back on every later pass: the rules
+ * depend on the frames before, in the order the first pass reads them. acked_in is
+ * filled in when the acknowledgement is seen, after the packet. */
 struct frame_analysis {
     guint32 related;          /* a packet: the first try it repeats; an ack: the packet it acknowledges */
     guint32 acked_in;         /* a packet: the frame that acknowledged it */
@@ -102,7 +95,6 @@ static expert_field ei_unmatched_ack = EI_INIT;
 static expert_field ei_pid_gap = EI_INIT;
 
 static int proto_nrf24 = -1;
-static int hf_nrf24_crcvalid = -1;
 
 static int nrf24_tap = -1;
 static int expert_tap = -1;
@@ -177,25 +169,21 @@ static ei_register_info ei[] = {
 
 static proto_plugin plugin_nrf24_analysis;
 
-/* The first item of one field in the frame's tree, or NULL when there is none. */
-static field_info *first_item(proto_tree *tree, int hfid)
-{
-    GPtrArray *items = proto_get_finfo_ptr_array(tree, hfid);
-    return items != NULL && items->len > 0 ? (field_info *)g_ptr_array_index(items, 0) : NULL;
-}
-
-/* The record of a frame: made on the first pass, found on later ones. NULL for a frame
- * beyond what the first pass reached. */
+/* The record of an nRF24 frame: made on the first pass, found on later ones. NULL for a
+ * frame the first pass did not reach. A chunk is allocated when the first nRF24 frame
+ * falls into it, so frames of other protocols take no memory. */
 static struct frame_analysis *frame_record(guint32 num, gboolean make)
 {
     guint chunk = num / CHUNK_FRAMES;
-    while (make && wmem_array_get_count(frame_chunks) <= chunk) {
-        struct frame_analysis *records = wmem_alloc0_array(wmem_file_scope(), struct frame_analysis, CHUNK_FRAMES);
-        wmem_array_append_one(frame_chunks, records);
-    }
+    struct frame_analysis *none = NULL;
+    while (make && wmem_array_get_count(frame_chunks) <= chunk)
+        wmem_array_append_one(frame_chunks, none);
     if (wmem_array_get_count(frame_chunks) <= chunk)
         return NULL;
-    return *(struct frame_analysis **)wmem_array_index(frame_chunks, chunk) + num % CHUNK_FRAMES;
+    struct frame_analysis **records = (struct frame_analysis **)wmem_array_index(frame_chunks, chunk);
+    if (*records == NULL && make)
+        *records = wmem_alloc0_array(wmem_file_scope(), struct frame_analysis, CHUNK_FRAMES);
+    return *records == NULL ? NULL : *records + num % CHUNK_FRAMES;
 }
 
 /* Time on the air of a frame with this payload at the data rate of the preference. */
@@ -339,45 +327,32 @@ static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struc
     }
 }
 
-/* The first pass over a frame: its record from what the nRF24 module found. The host
- * builds two items for it: the nRF24 protocol item, whose bytes are the frame as the
- * module read it (address, then the 9-bit control field, payload and CRC packed bit
- * after bit), and the CRC verdict. Frames without a verdict (not nRF24, or cut short)
- * keep no record. */
-static void first_pass(packet_info *pinfo, proto_tree *tree, struct frame_analysis *fa)
+/* The first pass over a frame: its record from what the nRF24 module decoded. A frame
+ * with a bad CRC is only counted. */
+static void first_pass(packet_info *pinfo, const nrf24_frame *frame, struct frame_analysis *fa)
 {
-    if (tree == NULL)
-        return;
-    field_info *verdict = first_item(tree, hf_nrf24_crcvalid);
-    field_info *frame = first_item(tree, proto_nrf24);
-    if (verdict == NULL || frame == NULL)
-        return;
-    tvbuff_t *tvb = frame->ds_tvb;
-    gint start = frame->start;
-    guint64 address = tvb_get_ntoh40(tvb, start);
-    /* The 9 control bits are the top of bytes 5..6; the CRC follows one bit into byte 6 + length. */
-    guint16 ctrl = (guint16)(tvb_get_ntohs(tvb, start + NRF24_ADDR_LEN) >> 7);
-    guint8 len = (guint8)(ctrl >> 3);
-    struct address_state *state = address_state_get(address);
+    struct address_state *state = address_state_get(frame->address);
     fa->address = state->index;
-    fa->payload_len = len;
-    if (fvalue_get_uinteger64(NRF24_FVALUE(verdict))) {
-        guint16 crc = (guint16)(tvb_get_ntoh24(tvb, start + NRF24_ADDR_LEN + 1 + len) >> 7);
-        analyse_frame(pinfo, fa, state, len, (ctrl >> 1) & 3, ctrl & 1, crc);
-    } else {
+    fa->payload_len = frame->payload_len;
+    if (frame->crc_ok)
+        analyse_frame(pinfo, fa, state, frame->payload_len, frame->pid, frame->no_ack, frame->crc);
+    else
         fa->kind = KIND_BAD_CRC;
-    }
 }
 
-/* Runs after every dissector on every frame: analyses the nRF24 frames the first time
- * the host shows them, and shows the stored result on every pass. */
+/* Runs after every dissector on every frame of every capture: a packet without an nRF24
+ * frame costs one lookup of what the nRF24 module attached to it. Analyses the nRF24
+ * frames the first time the host shows them, and shows the stored result on every pass. */
 static int dissect_nrf24_analysis(tvbuff_t *tvb _U_, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
+    const nrf24_frame *frame = nrf24_frame_lookup(pinfo);
+    if (frame == NULL)
+        return 0;
     struct frame_analysis *fa = frame_record(pinfo->num, !PINFO_FD_VISITED(pinfo));
     if (fa == NULL)
         return 0;
     if (!PINFO_FD_VISITED(pinfo) && fa->kind == KIND_NONE)
-        first_pass(pinfo, tree, fa);
+        first_pass(pinfo, frame, fa);
     if (fa->kind == KIND_NONE)
         return 0;
     if (fa->kind != KIND_BAD_CRC)
@@ -552,22 +527,16 @@ void proto_register_nrf24_analysis(void)
                                                          nrf24_addr_len, NULL, NULL);
 }
 
-/* Finds the nRF24 module's protocol and CRC verdict, asks the host to build those two
- * items for the post-dissector (the fewest that carry everything), and names the tap,
- * the statistics and the tables after "nrf24". */
+/* Runs only beside the nRF24 module: registers the post-dissector, which asks the host
+ * for no fields (it reads the frame's record, so the host builds no tree for it), and
+ * names the tap, the statistics and the tables after "nrf24". */
 void proto_reg_handoff_nrf24_analysis(void)
 {
     proto_nrf24 = proto_get_id_by_filter_name("nrf24");
-    hf_nrf24_crcvalid = proto_registrar_get_id_byname("nrf24.crcvalid");
-    if (proto_nrf24 < 0 || hf_nrf24_crcvalid < 0)
+    if (proto_nrf24 < 0)
         return;
 
-    dissector_handle_t handle = create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis);
-    register_postdissector(handle);
-    GArray *wanted = g_array_sized_new(FALSE, FALSE, (guint)sizeof(int), 2);
-    g_array_append_val(wanted, proto_nrf24);
-    g_array_append_val(wanted, hf_nrf24_crcvalid);
-    set_postdissector_wanted_hfids(handle, wanted);
+    register_postdissector(create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis));
 
     nrf24_tap = register_tap("nrf24");
     /* Sorted by name: addresses in ascending order, each with its rows alphabetically. */

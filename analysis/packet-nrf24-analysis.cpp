@@ -32,13 +32,15 @@ void proto_reg_handoff_nrf24_analysis(void);
 #define READ_LEAD_MAX_BITS   15
 #define ACK_DELAY_US         130
 
-/* Where a packet's acknowledgement lies against the read that holds the packet. */
+/* Where a packet's acknowledgement lies against the read that holds the packet. 1..3
+ * are the sniffer header's values; its 4 (after the read, another read running) only
+ * a header can tell. */
 enum ack_timing {
-    ACK_IN_READ = 1,         /* wholly inside the packet's read: heard */
-    ACK_ACROSS_READ_END,     /* begins inside the read, ends after it: the radio cannot hear it */
-    ACK_AFTER_READ,          /* after the read, the radio searching again: heard */
-    ACK_IN_OR_ACROSS,        /* inside or across, by where the read began: not sure to be heard */
-    ACK_ACROSS_OR_AFTER      /* across or after, by where the read began: not sure to be heard */
+    ACK_IN_READ = 1,          /* wholly inside the packet's read: heard */
+    ACK_ACROSS_READ_END = 2,  /* begins inside the read, ends after it: the radio cannot hear it */
+    ACK_AFTER_READ = 3,       /* after the read, the radio searching again: heard */
+    ACK_IN_OR_ACROSS = 5,     /* inside or across, by where the read began: not sure to be heard */
+    ACK_ACROSS_OR_AFTER = 6   /* across or after, by where the read began: not sure to be heard */
 };
 
 /* What an answer about the air was worked out from, shown in the tree. */

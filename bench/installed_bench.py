@@ -26,6 +26,8 @@ It prints the tables and writes them to --results; it never fails on a figure.
 import argparse
 import concurrent.futures
 import glob
+import hashlib
+import json
 import os
 import shutil
 import subprocess
@@ -43,20 +45,35 @@ MODULES = {"nrf24": "nrf24.so", "MySensors": "mysensors.so", "analysis": "nrf24_
 SETUPS = (("none", ()), ("nrf24", ("nrf24",)), ("nrf24 + MySensors", ("nrf24", "MySensors")),
           ("nrf24 + analysis", ("nrf24", "analysis")), ("all three", ("nrf24", "MySensors", "analysis")))
 MODES = (("summary", []), ("-V", ["-V"]), ("two-pass", ["-2"]), ("GUI-like", ["-2", "--color"]))
+ALL_MODES = [mode for mode, _ in MODES]
+# What is measured, in this order (capture, set-ups, modes): the goals first, each module's share in summary
+# mode after them.
+MATRIX = (("tcp", ("none", "all three"), ALL_MODES),
+          ("nrf24", ("nrf24", "nrf24 + analysis"), ALL_MODES),
+          ("802.15.4", ("none", "all three"), ALL_MODES),
+          ("tcp", ("nrf24", "nrf24 + MySensors", "nrf24 + analysis"), ALL_MODES),
+          ("nrf24", ("all three",), ALL_MODES),
+          ("802.15.4", ("nrf24", "nrf24 + MySensors", "nrf24 + analysis"), ALL_MODES))
 OTHER_GOAL_PERCENT = 1.0
 NRF24_GOALS = {"summary": 1.30, "-V": 1.10, "two-pass": 1.30, "GUI-like": 1.30}
 SAMPLE_REPEAT_US = 10 * 1000000
 
 
 class Setup:
-    """A private plug-in folder holding some of the built modules, and tshark run over it as the tests run it."""
+    """A private plug-in folder holding some of the built modules, and tshark run over it as the tests run it.
+    Its key names the modules by their contents, for the figures kept between runs."""
 
     def __init__(self, build, version_dir, names, root):
         self.root = tempfile.mkdtemp(prefix="setup-", dir=root)
         epan = os.path.join(self.root, "plugins", version_dir, "epan")
         os.makedirs(epan)
+        digest = hashlib.sha256()
         for name in names:
-            shutil.copy(os.path.join(build, "plugins", version_dir, "epan", MODULES[name]), epan)
+            module = os.path.join(build, "plugins", version_dir, "epan", MODULES[name])
+            shutil.copy(module, epan)
+            with open(module, "rb") as f:
+                digest.update(f.read())
+        self.key = digest.hexdigest()[:16]
         self.home = os.path.join(self.root, "home")
         os.makedirs(self.home)
         nrf24_host.make_readable(self.root)
@@ -121,48 +138,64 @@ def per_frame(setup, small, large, args, name):
             setup.instructions(small, args, name + "-small")) / (bench.LARGE - bench.SMALL)
 
 
-def measure(setups, captures, jobs):
-    """Instructions per frame for every capture, set-up and mode: {(capture, setup, mode): figure}."""
-    work = []
-    for capture, (small, large, extra, setup_names) in captures.items():
-        for setup_name in setup_names:
-            for mode, args in MODES:
-                work.append((capture, setup_name, mode, small, large, extra + args))
-    figures = {}
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        runs = {pool.submit(per_frame, setups[setup_name], small, large, args,
-                            "".join(c for c in "%s-%s-%s" % (capture, setup_name, mode) if c.isalnum() or c == "-")):
-                (capture, setup_name, mode) for capture, setup_name, mode, small, large, args in work}
+def measure(setups, captures, jobs, kept_path):
+    """Instructions per frame for each capture, set-up and mode of MATRIX, in its order: {(capture, setup, mode):
+    figure}. Figures are kept in kept_path as they come, and a later run with the same modules and captures
+    takes them from there (a run takes an hour or more on a shared machine)."""
+    kept = {}
+    if os.path.exists(kept_path):
+        with open(kept_path) as f:
+            kept = json.load(f)
+    figures, runs = {}, {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(jobs, 1)) as pool:
+        for capture, setup_names, modes in MATRIX:
+            small, large, extra = captures[capture]
+            for setup_name in setup_names:
+                for mode, args in MODES:
+                    if mode not in modes:
+                        continue
+                    key = "|".join((capture, setup_name, mode, setups[setup_name].key))
+                    if key in kept:
+                        figures[(capture, setup_name, mode)] = kept[key]
+                        continue
+                    if not jobs:
+                        continue
+                    name = "".join(c for c in "%s-%s-%s" % (capture, setup_name, mode) if c.isalnum() or c == "-")
+                    runs[pool.submit(per_frame, setups[setup_name], small, large, extra + args, name)] = (
+                        (capture, setup_name, mode), key)
         for done in concurrent.futures.as_completed(runs):
-            figures[runs[done]] = done.result()
-            bench.log("%s, %s, %s: %s" % (runs[done] + (bench.number(figures[runs[done]]),)))
+            where, key = runs[done]
+            figures[where] = kept[key] = done.result()
+            with nrf24_encode.atomic_output(kept_path) as f:
+                f.write(json.dumps(kept, indent=1).encode())
+            bench.log("%s, %s, %s: %s" % (where + (bench.number(figures[where]),)))
     return figures
 
 
-def other_table(title, figures, capture):
-    out = ["| %s: modules | %s |" % (title, " | ".join(mode for mode, _ in MODES)),
-           "|---|" + "---:|" * len(MODES)]
-    for setup_name, _ in SETUPS:
-        cells = []
-        for mode, _ in MODES:
-            value, none = figures[(capture, setup_name, mode)], figures[(capture, "none", mode)]
-            cells.append(bench.number(value) + ("" if setup_name == "none" else
-                                                " (%+.2f %%)" % (100 * (value - none) / none)))
-        out.append("| %s | %s |" % (setup_name, " | ".join(cells)))
-    return out + ["", "Goal: all three ≤ %+.0f %% against none, in every mode." % OTHER_GOAL_PERCENT, ""]
-
-
-def nrf24_table(figures, setup_names):
-    out = ["| nRF24 sample, repeated: modules | %s |" % " | ".join(mode for mode, _ in MODES),
-           "|---|" + "---:|" * len(MODES)]
+def table(title, figures, capture, setup_names, base, relation):
+    """One capture's figures, a row per set-up, a column per mode, each with its relation to the base set-up;
+    "–" where the figure was not measured (yet)."""
+    out = ["| %s: modules | %s |" % (title, " | ".join(ALL_MODES)), "|---|" + "---:|" * len(MODES)]
     for setup_name in setup_names:
         cells = []
-        for mode, _ in MODES:
-            value, alone = figures[("nrf24", setup_name, mode)], figures[("nrf24", "nrf24", mode)]
-            cells.append(bench.number(value) + ("" if setup_name == "nrf24" else " (%.2f×)" % (value / alone)))
+        for mode in ALL_MODES:
+            value, reference = figures.get((capture, setup_name, mode)), figures.get((capture, base, mode))
+            if value is None:
+                cells.append("–")
+            elif setup_name == base or reference is None:
+                cells.append(bench.number(value))
+            else:
+                cells.append("%s (%s)" % (bench.number(value), relation(value, reference)))
         out.append("| %s | %s |" % (setup_name, " | ".join(cells)))
-    goals = ", ".join("%s ≤ %.2f×" % (mode, goal) for mode, goal in NRF24_GOALS.items())
-    return out + ["", "Goals for nrf24 + analysis against nrf24 alone: %s." % goals, ""]
+    return out + [""]
+
+
+def percent_more(value, reference):
+    return "%+.2f %%" % (100 * (value - reference) / reference)
+
+
+def times(value, reference):
+    return "%.2f×" % (value / reference)
 
 
 def main(argv=None):
@@ -172,6 +205,8 @@ def main(argv=None):
     parser.add_argument("--jobs", type=int, default=1, help="callgrind runs at once (1)")
     parser.add_argument("--results", default=os.path.join(HERE, "INSTALLED-RESULTS.md"),
                         help="where to write the tables (bench/INSTALLED-RESULTS.md)")
+    parser.add_argument("--kept-only", action="store_true",
+                        help="measure nothing: write the tables from the figures kept by earlier runs")
     args = parser.parse_args(argv)
     folders = sorted(glob.glob(os.path.join(args.build, "plugins", "*", "epan")))
     if not folders or not all(os.path.isfile(os.path.join(folders[-1], m)) for m in MODULES.values()):
@@ -184,17 +219,16 @@ def main(argv=None):
     os.makedirs(captures, exist_ok=True)
 
     load_before = os.getloadavg()
-    all_setups = [name for name, _ in SETUPS]
-    nrf24_setups = ["nrf24", "nrf24 + analysis", "all three"]
-    wanted = {"tcp": randpkt_capture(captures, "tcp") + ([], all_setups),
-              "802.15.4": randpkt_capture(captures, "ieee802.15.4") + ([], all_setups),
-              "nrf24": sample_capture(captures) + (["-o", nrf24_host.USER_DLT], nrf24_setups)}
+    wanted = {"tcp": randpkt_capture(captures, "tcp") + ([],),
+              "802.15.4": randpkt_capture(captures, "ieee802.15.4") + ([],),
+              "nrf24": sample_capture(captures) + (["-o", nrf24_host.USER_DLT],)}
     nrf24_host.make_readable(captures)
     scratch = tempfile.mkdtemp(prefix="nrf24-installed-bench-")
     try:
         os.chmod(scratch, 0o755)
         setups = {name: Setup(args.build, version_dir, modules, scratch) for name, modules in SETUPS}
-        figures = measure(setups, wanted, args.jobs)
+        figures = measure(setups, wanted, 0 if args.kept_only else args.jobs,
+                          os.path.join(captures, "installed-bench-figures.json"))
     finally:
         shutil.rmtree(scratch, True)
     load_after = os.getloadavg()
@@ -205,9 +239,13 @@ def main(argv=None):
            "or the ratio to the nRF24 module alone (nRF24 frames). GUI-like is `-2 --color` with the host's "
            "default colouring rules." % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), bench.number(bench.LARGE),
                                          bench.number(bench.SMALL), bench.number(bench.LARGE - bench.SMALL)), ""]
-    out += other_table("TCP (randpkt)", figures, "tcp")
-    out += other_table("IEEE 802.15.4 (randpkt)", figures, "802.15.4")
-    out += nrf24_table(figures, nrf24_setups)
+    all_setups = [name for name, _ in SETUPS]
+    other_goal = "Goal: all three ≤ %+.0f %% against none, in every mode." % OTHER_GOAL_PERCENT
+    out += table("TCP (randpkt)", figures, "tcp", all_setups, "none", percent_more) + [other_goal, ""]
+    out += table("IEEE 802.15.4 (randpkt)", figures, "802.15.4", all_setups, "none", percent_more) + [other_goal, ""]
+    out += table("nRF24 sample, repeated", figures, "nrf24", all_setups[1:], "nrf24", times)
+    out += ["Goals for nrf24 + analysis against nrf24 alone: %s." % ", ".join(
+        "%s ≤ %.2f×" % (mode, goal) for mode, goal in NRF24_GOALS.items()), ""]
     out += ["## Machine", ""] + ["- %s: %s" % row for row in bench.machine()]
     out += ["- Load average (1 min) at start and end: %.2f, %.2f" % (load_before[0], load_after[0]), "",
             "Instruction counts do not depend on the load."]

@@ -104,6 +104,7 @@ struct nrf24_tap_info {
 };
 
 static int proto_nrf24_analysis = -1;
+static int proto_nrf24_analysis_post = -1;
 static int hf_retransmission_of = -1;
 static int hf_retry = -1;
 static int hf_acked_in = -1;
@@ -471,6 +472,8 @@ static int dissect_nrf24_analysis(tvbuff_t *tvb _U_, packet_info *pinfo, proto_t
     const nrf24_frame *frame = nrf24_frame_lookup(pinfo);
     if (frame == NULL)
         return 0;
+    /* The host names the protocol of expert infos after it (and restores it after the call). */
+    pinfo->current_proto = "nRF24 analysis";
     struct frame_analysis *fa = frame_record(pinfo->num, !PINFO_FD_VISITED(pinfo));
     if (fa == NULL)
         return 0;
@@ -641,6 +644,9 @@ static void init_nrf24_analysis(void)
 void proto_register_nrf24_analysis(void)
 {
     proto_nrf24_analysis = proto_register_protocol("nRF24 link analysis", "nRF24 analysis", "nrf24.analysis");
+    proto_nrf24_analysis_post = proto_register_protocol_in_name_only(
+        "nRF24 link analysis (post-dissector)", "nRF24 analysis", "nrf24.analysis.post", proto_nrf24_analysis,
+        FT_PROTOCOL);
     proto_register_field_array(proto_nrf24_analysis, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     expert_module_t *expert = expert_register_protocol(proto_nrf24_analysis);
@@ -671,14 +677,17 @@ void proto_register_nrf24_analysis(void)
 
 /* Runs only beside the nRF24 module: registers the post-dissector, which asks the host
  * for no fields (it reads the frame's record, so the host builds no tree for it), and
- * names the tap, the statistics and the tables after "nrf24". */
+ * names the tap, the statistics and the tables after "nrf24". The post-dissector's
+ * handle belongs to a protocol in name only, enabled with the analysis: the host then
+ * calls it without keeping a protocol layer for it, which it does for every frame of
+ * every capture. */
 void proto_reg_handoff_nrf24_analysis(void)
 {
     proto_nrf24 = proto_get_id_by_filter_name("nrf24");
     if (proto_nrf24 < 0)
         return;
 
-    register_postdissector(create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis));
+    register_postdissector(create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis_post));
 
     nrf24_tap = register_tap("nrf24");
     /* Sorted by name: addresses in ascending order, each with its rows alphabetically. */

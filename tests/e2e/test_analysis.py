@@ -488,6 +488,7 @@ class TestRegistry:
                 if line.startswith(("P\tnRF24 link", "F\t")) and "\tnrf24.analysis" in line]
         assert rows == [
             ["P", "nRF24 link analysis", "nrf24.analysis"],
+            ["P", "nRF24 link analysis (post-dissector)", "nrf24.analysis.post"],
             ["F", "Retransmission of frame", "nrf24.analysis.retransmission_of", "FT_FRAMENUM", "nrf24.analysis"],
             ["F", "Retransmission number", "nrf24.analysis.retry", "FT_UINT8", "nrf24.analysis"],
             ["F", "Acknowledged in frame", "nrf24.analysis.acked_in", "FT_FRAMENUM", "nrf24.analysis"],

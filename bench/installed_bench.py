@@ -173,10 +173,12 @@ def measure(setups, captures, jobs, kept_path):
 
 
 def table(title, figures, capture, setup_names, base, relation):
-    """One capture's figures, a row per set-up, a column per mode, each with its relation to the base set-up;
-    "–" where the figure was not measured (yet)."""
+    """One capture's figures, a row per set-up measured, a column per mode, each with its relation to the base
+    set-up; "–" where the figure was not measured (yet)."""
     out = ["| %s: modules | %s |" % (title, " | ".join(ALL_MODES)), "|---|" + "---:|" * len(MODES)]
     for setup_name in setup_names:
+        if not any((capture, setup_name, mode) in figures for mode in ALL_MODES):
+            continue
         cells = []
         for mode in ALL_MODES:
             value, reference = figures.get((capture, setup_name, mode)), figures.get((capture, base, mode))

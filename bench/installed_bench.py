@@ -47,13 +47,16 @@ SETUPS = (("none", ()), ("nrf24", ("nrf24",)), ("nrf24 + MySensors", ("nrf24", "
 MODES = (("summary", []), ("-V", ["-V"]), ("two-pass", ["-2"]), ("GUI-like", ["-2", "--color"]))
 ALL_MODES = [mode for mode, _ in MODES]
 # What is measured, in this order (capture, set-ups, modes): the goals first, each module's share in summary
-# mode after them.
+# mode after them, then the rest.
+MODULE_SETUPS = ("nrf24", "nrf24 + MySensors", "nrf24 + analysis")
 MATRIX = (("tcp", ("none", "all three"), ALL_MODES),
           ("nrf24", ("nrf24", "nrf24 + analysis"), ALL_MODES),
           ("802.15.4", ("none", "all three"), ALL_MODES),
-          ("tcp", ("nrf24", "nrf24 + MySensors", "nrf24 + analysis"), ALL_MODES),
-          ("nrf24", ("all three",), ALL_MODES),
-          ("802.15.4", ("nrf24", "nrf24 + MySensors", "nrf24 + analysis"), ALL_MODES))
+          ("802.15.4", MODULE_SETUPS, ["summary"]),
+          ("tcp", MODULE_SETUPS, ["summary"]),
+          ("tcp", MODULE_SETUPS, ALL_MODES),
+          ("802.15.4", MODULE_SETUPS, ALL_MODES),
+          ("nrf24", ("all three",), ALL_MODES))
 OTHER_GOAL_PERCENT = 1.0
 NRF24_GOALS = {"summary": 1.30, "-V": 1.10, "two-pass": 1.30, "GUI-like": 1.30}
 SAMPLE_REPEAT_US = 10 * 1000000
@@ -146,7 +149,7 @@ def measure(setups, captures, jobs, kept_path):
     if os.path.exists(kept_path):
         with open(kept_path) as f:
             kept = json.load(f)
-    figures, runs = {}, {}
+    figures, runs, queued = {}, {}, set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(jobs, 1)) as pool:
         for capture, setup_names, modes in MATRIX:
             small, large, extra = captures[capture]
@@ -158,8 +161,9 @@ def measure(setups, captures, jobs, kept_path):
                     if key in kept:
                         figures[(capture, setup_name, mode)] = kept[key]
                         continue
-                    if not jobs:
+                    if not jobs or key in queued:
                         continue
+                    queued.add(key)
                     name = "".join(c for c in "%s-%s-%s" % (capture, setup_name, mode) if c.isalnum() or c == "-")
                     runs[pool.submit(per_frame, setups[setup_name], small, large, extra + args, name)] = (
                         (capture, setup_name, mode), key)

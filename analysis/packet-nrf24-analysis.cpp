@@ -1,8 +1,8 @@
 /* packet-nrf24-analysis.cpp
  * Link analysis of nRF24 Enhanced ShockBurst captures, in the manner of TCP's:
- * a post-dissector that reads what the nRF24 module put in the tree (its protocol
- * item over the frame and its CRC verdict), matches acknowledgements to packets,
- * finds retransmissions and PID gaps per address, and feeds a tap with per-address
+ * a post-dissector that reads what the nRF24 module decoded (the record it attaches
+ * to the packet, nrf24_frame.h), matches acknowledgements to packets, finds
+ * retransmissions and PID gaps per address, and feeds a tap with per-address
  * statistics, Endpoints and Conversations. The nRF24 module does not know it.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
@@ -10,6 +10,7 @@
 
 #include <epan/expert.h>
 #include <epan/prefs.h>
+#include "nrf24_frame.h"
 #include "nrf24_plugin.h"
 #include "nrf24_stats.h"
 #include <wsutil/utf8_entities.h>
@@ -19,17 +20,33 @@ const gchar plugin_version[] = "1.0.0";
 void proto_register_nrf24_analysis(void);
 void proto_reg_handoff_nrf24_analysis(void);
 
-/* A field's value is held in the field_info up to 4.0 and pointed to from 4.2 on. */
-#if NRF24_WS_AT_LEAST(4, 2)
-#define NRF24_FVALUE(fi) ((fi)->value)
-#else
-#define NRF24_FVALUE(fi) (&(fi)->value)
-#endif
-
 #define NRF24_ADDR_LEN    5
 #define NRF24_PID_COUNT   4
 /* Bits on the air besides the payload: preamble, address, control field, CRC. */
-#define NRF24_FRAME_BITS  (8 + 8 * NRF24_ADDR_LEN + 9 + 16)
+#define NRF24_PREAMBLE_BITS  8
+#define NRF24_FRAME_BITS     (NRF24_PREAMBLE_BITS + 8 * NRF24_ADDR_LEN + 9 + 16)
+/* One radio in the promiscuous set-up: once it matches, it clocks a read of 256 bits
+ * that starts 0..15 bits before the frame's address, and cannot match again before
+ * the read ends. The receiver's acknowledgement starts 130 us after the packet ends. */
+#define READ_BITS            256
+#define READ_LEAD_MAX_BITS   15
+#define ACK_DELAY_US         130
+
+/* Where a packet's acknowledgement lies against the read that holds the packet. 1..3
+ * are the sniffer header's values; its 4 (after the read, another read running) only
+ * a header can tell. */
+enum ack_timing {
+    ACK_IN_READ = 1,          /* wholly inside the packet's read: heard */
+    ACK_ACROSS_READ_END = 2,  /* begins inside the read, ends after it: the radio cannot hear it */
+    ACK_AFTER_READ = 3,       /* after the read, the radio searching again: heard */
+    ACK_IN_OR_ACROSS = 5,     /* inside or across, by where the read began: not sure to be heard */
+    ACK_ACROSS_OR_AFTER = 6   /* across or after, by where the read began: not sure to be heard */
+};
+
+/* What an answer about the air was worked out from, shown in the tree. */
+enum air_source {
+    FROM_RATE_PREFERENCE = 1
+};
 
 enum frame_kind {
     KIND_NONE,
@@ -48,10 +65,9 @@ enum frame_kind {
 /* Records are kept in chunks of this many frames, allocated as the first pass reaches them. */
 #define CHUNK_FRAMES       4096
 
-/* What the first pass found for one frame, read back on every later pass: the host
- * gives the post-dissector the nRF24 fields on the first pass only. acked_in is
- * filled in when the acknowledgement is seen, after the packet. A frame without an
- * nRF24 CRC verdict keeps KIND_NONE. */
+/* What the first pass found for one frame, read back on every later pass: the rules
+ * depend on the frames before, in the order the first pass reads them. acked_in is
+ * filled in when the acknowledgement is seen, after the packet. */
 struct frame_analysis {
     guint32 related;          /* a packet: the first try it repeats; an ack: the packet it acknowledges */
     guint32 acked_in;         /* a packet: the frame that acknowledged it */
@@ -84,9 +100,11 @@ struct nrf24_tap_info {
     address addr;
     guint8 addr_bytes[NRF24_ADDR_LEN];
     const struct frame_analysis *analysis;
+    gboolean later_pass;    /* the host had read the whole capture: a missing ack is known */
 };
 
 static int proto_nrf24_analysis = -1;
+static int proto_nrf24_analysis_post = -1;
 static int hf_retransmission_of = -1;
 static int hf_retry = -1;
 static int hf_acked_in = -1;
@@ -95,14 +113,18 @@ static int hf_acks_frame = -1;
 static int hf_ack_payload = -1;
 static int hf_no_ack_expected = -1;
 static int hf_missing = -1;
+static int hf_ack_observable = -1;
+static int hf_ack_timing = -1;
+static int hf_observability_source = -1;
+static int hf_data_rate = -1;
 static gint ett_nrf24_analysis = -1;
+static gint ett_ack_observability = -1;
 static expert_field ei_retransmission = EI_INIT;
 static expert_field ei_no_ack_seen = EI_INIT;
 static expert_field ei_unmatched_ack = EI_INIT;
 static expert_field ei_pid_gap = EI_INIT;
 
 static int proto_nrf24 = -1;
-static int hf_nrf24_crcvalid = -1;
 
 static int nrf24_tap = -1;
 static int expert_tap = -1;
@@ -113,12 +135,28 @@ static wmem_array_t *frame_chunks = NULL;      /* frame number / CHUNK_FRAMES ->
 
 static guint pref_ack_window_us = 500;
 static gint pref_data_rate = 250;
+static guint pref_ack_payload_max = 0;
+static nrf24_pref_bool pref_pid_gaps = FALSE;
 
 static const enum_val_t data_rates[] = {
     { "250k", "250 kbit/s", 250 },
     { "1M", "1 Mbit/s", 1000 },
     { "2M", "2 Mbit/s", 2000 },
     { NULL, NULL, 0 }
+};
+
+static const value_string ack_timings[] = {
+    { ACK_IN_READ, "Inside the packet's read" },
+    { ACK_ACROSS_READ_END, "Across the end of the packet's read" },
+    { ACK_AFTER_READ, "After the packet's read" },
+    { ACK_IN_OR_ACROSS, "Inside or across the end of the packet's read, by where the read began" },
+    { ACK_ACROSS_OR_AFTER, "Across the end of or after the packet's read, by where the read began" },
+    { 0, NULL }
+};
+
+static const value_string air_sources[] = {
+    { FROM_RATE_PREFERENCE, "Data rate preference and payload length" },
+    { 0, NULL }
 };
 
 static hf_register_info hf[] = {
@@ -154,10 +192,27 @@ static hf_register_info hf[] = {
       { "Packets not heard", "nrf24.analysis.missing",
         FT_UINT8, BASE_DEC, NULL, 0,
         "Packets the PID sequence skips since the last packet on this address", HFILL }},
+    { &hf_ack_observable,
+      { "Ack observable", "nrf24.analysis.ack_observable",
+        FT_BOOLEAN, BASE_NONE, NULL, 0,
+        "Whether one radio could have heard the acknowledgement of this packet, which none was seen for", HFILL }},
+    { &hf_ack_timing,
+      { "Ack timing", "nrf24.analysis.ack_timing",
+        FT_UINT8, BASE_DEC, VALS(ack_timings), 0,
+        "Where the acknowledgement would lie against the read that holds the packet", HFILL }},
+    { &hf_observability_source,
+      { "Observability from", "nrf24.analysis.observability_source",
+        FT_UINT8, BASE_DEC, VALS(air_sources), 0,
+        "What the observability of the acknowledgement was worked out from", HFILL }},
+    { &hf_data_rate,
+      { "Data rate (kbit/s)", "nrf24.analysis.data_rate",
+        FT_UINT16, BASE_DEC, NULL, 0,
+        NULL, HFILL }},
 };
 
 static gint *ett[] = {
     &ett_nrf24_analysis,
+    &ett_ack_observability,
 };
 
 static ei_register_info ei[] = {
@@ -177,31 +232,68 @@ static ei_register_info ei[] = {
 
 static proto_plugin plugin_nrf24_analysis;
 
-/* The first item of one field in the frame's tree, or NULL when there is none. */
-static field_info *first_item(proto_tree *tree, int hfid)
-{
-    GPtrArray *items = proto_get_finfo_ptr_array(tree, hfid);
-    return items != NULL && items->len > 0 ? (field_info *)g_ptr_array_index(items, 0) : NULL;
-}
-
-/* The record of a frame: made on the first pass, found on later ones. NULL for a frame
- * beyond what the first pass reached. */
+/* The record of an nRF24 frame: made on the first pass, found on later ones. NULL for a
+ * frame the first pass did not reach. A chunk is allocated when the first nRF24 frame
+ * falls into it, so frames of other protocols take no memory. */
 static struct frame_analysis *frame_record(guint32 num, gboolean make)
 {
     guint chunk = num / CHUNK_FRAMES;
-    while (make && wmem_array_get_count(frame_chunks) <= chunk) {
-        struct frame_analysis *records = wmem_alloc0_array(wmem_file_scope(), struct frame_analysis, CHUNK_FRAMES);
-        wmem_array_append_one(frame_chunks, records);
-    }
+    struct frame_analysis *none = NULL;
+    while (make && wmem_array_get_count(frame_chunks) <= chunk)
+        wmem_array_append_one(frame_chunks, none);
     if (wmem_array_get_count(frame_chunks) <= chunk)
         return NULL;
-    return *(struct frame_analysis **)wmem_array_index(frame_chunks, chunk) + num % CHUNK_FRAMES;
+    struct frame_analysis **records = (struct frame_analysis **)wmem_array_index(frame_chunks, chunk);
+    if (*records == NULL && make)
+        *records = wmem_alloc0_array(wmem_file_scope(), struct frame_analysis, CHUNK_FRAMES);
+    return *records == NULL ? NULL : *records + num % CHUNK_FRAMES;
 }
 
-/* Time on the air of a frame with this payload at the data rate of the preference. */
-static guint32 airtime_ns(guint8 payload_len)
+/* Time on the air of a frame with this payload at a data rate. */
+static guint32 airtime_ns(guint8 payload_len, guint rate_kbps)
 {
-    return (guint32)((NRF24_FRAME_BITS + 8 * payload_len) * (1000000u / (guint)pref_data_rate));
+    return (guint32)((NRF24_FRAME_BITS + 8 * payload_len) * (1000000u / rate_kbps));
+}
+
+/* Where the acknowledgement of a packet with this payload lies against the packet's
+ * read, in half bits from the start of the packet's preamble (130 us is 32.5 bits at
+ * 250 kbit/s). The read ends 256 bits after it began, 0..15 bits before the address;
+ * the longest acknowledgement is the one with the longest ack payload. */
+static enum ack_timing ack_timing(guint8 payload_len, guint rate_kbps)
+{
+    guint ack_start = 2 * (NRF24_FRAME_BITS + 8 * payload_len) + ACK_DELAY_US * rate_kbps / 500;
+    guint ack_end = ack_start + 2 * (NRF24_FRAME_BITS + 8 * pref_ack_payload_max);
+    guint read_end_earliest = 2 * (NRF24_PREAMBLE_BITS - READ_LEAD_MAX_BITS + READ_BITS);
+    guint read_end_latest = 2 * (NRF24_PREAMBLE_BITS + READ_BITS);
+    if (ack_end <= read_end_earliest)
+        return ACK_IN_READ;
+    if (ack_start >= read_end_latest)
+        return ACK_AFTER_READ;
+    if (ack_end <= read_end_latest)
+        return ACK_IN_OR_ACROSS;
+    if (ack_start >= read_end_earliest)
+        return ACK_ACROSS_OR_AFTER;
+    return ACK_ACROSS_READ_END;
+}
+
+/* Whether one radio could have heard a packet's acknowledgement, and from what that
+ * follows: the one place that decides it. Only an ack that is heard wherever the
+ * read began counts as observable, so that a missing one is always worth a warning. */
+struct ack_observability {
+    enum ack_timing timing;
+    enum air_source source;
+    guint rate_kbps;
+    gboolean observable;
+};
+
+static struct ack_observability ack_observability(guint8 payload_len)
+{
+    struct ack_observability answer;
+    answer.rate_kbps = (guint)pref_data_rate;
+    answer.source = FROM_RATE_PREFERENCE;
+    answer.timing = ack_timing(payload_len, answer.rate_kbps);
+    answer.observable = answer.timing == ACK_IN_READ || answer.timing == ACK_AFTER_READ;
+    return answer;
 }
 
 /* The state of one address, made on its first frame. */
@@ -245,7 +337,7 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct 
     gboolean same_as_last = state->last != NULL && state->last_pid == pid && state->last_crc == crc &&
                             state->last_len == len;
 
-    if (!same_as_last && awaits_ack(state, start, pid)) {
+    if (!same_as_last && len <= pref_ack_payload_max && awaits_ack(state, start, pid)) {
         fa->kind = KIND_ACK;
         fa->related = state->last_frame;
         fa->ack_time_us = (gint32)(after_last_packet_ns(state, start) / 1000);
@@ -267,18 +359,38 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct 
         fa->related = state->first_try;
         fa->retry = MIN(state->last->retry + 1, RETRY_MAX);
     } else {
-        /* The next PID is one up; the same PID with other content means three packets lost. */
-        if (state->last != NULL)
+        /* The next PID is one up; the same PID with other content means three packets lost.
+         * Only where one transmitter sends to the address: ESB cannot tell several apart. */
+        if (state->last != NULL && pref_pid_gaps)
             fa->missing = (pid - state->last_pid + NRF24_PID_COUNT - 1) % NRF24_PID_COUNT;
         state->first_try = pinfo->num;
     }
     state->last = fa;
     state->last_frame = pinfo->num;
     state->last_start = *start;
-    state->last_airtime_ns = airtime_ns(len);
+    state->last_airtime_ns = airtime_ns(len, (guint)pref_data_rate);
     state->last_crc = crc;
     state->last_len = len;
     state->last_pid = pid;
+}
+
+/* A packet that asked for an acknowledgement and got none: a warning only where one
+ * radio could have heard the acknowledgement; either way the tree says which it was
+ * and what that was worked out from. */
+static void add_missing_ack_items(packet_info *pinfo, proto_item *ti, proto_tree *at, const struct frame_analysis *fa)
+{
+    struct ack_observability answer = ack_observability(fa->payload_len);
+    if (answer.observable)
+        expert_add_info(pinfo, ti, &ei_no_ack_seen);
+    proto_item *pi = proto_tree_add_boolean(at, hf_ack_observable, NULL, 0, 0, answer.observable);
+    proto_item_set_generated(pi);
+    proto_tree *ot = proto_item_add_subtree(pi, ett_ack_observability);
+    pi = proto_tree_add_uint(ot, hf_ack_timing, NULL, 0, 0, answer.timing);
+    proto_item_set_generated(pi);
+    pi = proto_tree_add_uint(ot, hf_observability_source, NULL, 0, 0, answer.source);
+    proto_item_set_generated(pi);
+    pi = proto_tree_add_uint(ot, hf_data_rate, NULL, 0, 0, answer.rate_kbps);
+    proto_item_set_generated(pi);
 }
 
 /* The generated items of one analysed frame, when there is something to say. "No
@@ -335,49 +447,38 @@ static void add_analysis_items(proto_tree *tree, packet_info *pinfo, const struc
         pi = proto_tree_add_int(at, hf_ack_time, NULL, 0, 0, fa->ack_time_us);
         proto_item_set_generated(pi);
     } else if (PINFO_FD_VISITED(pinfo)) {
-        expert_add_info(pinfo, ti, &ei_no_ack_seen);
+        add_missing_ack_items(pinfo, ti, at, fa);
     }
 }
 
-/* The first pass over a frame: its record from what the nRF24 module found. The host
- * builds two items for it: the nRF24 protocol item, whose bytes are the frame as the
- * module read it (address, then the 9-bit control field, payload and CRC packed bit
- * after bit), and the CRC verdict. Frames without a verdict (not nRF24, or cut short)
- * keep no record. */
-static void first_pass(packet_info *pinfo, proto_tree *tree, struct frame_analysis *fa)
+/* The first pass over a frame: its record from what the nRF24 module decoded. A frame
+ * with a bad CRC is only counted. */
+static void first_pass(packet_info *pinfo, const nrf24_frame *frame, struct frame_analysis *fa)
 {
-    if (tree == NULL)
-        return;
-    field_info *verdict = first_item(tree, hf_nrf24_crcvalid);
-    field_info *frame = first_item(tree, proto_nrf24);
-    if (verdict == NULL || frame == NULL)
-        return;
-    tvbuff_t *tvb = frame->ds_tvb;
-    gint start = frame->start;
-    guint64 address = tvb_get_ntoh40(tvb, start);
-    /* The 9 control bits are the top of bytes 5..6; the CRC follows one bit into byte 6 + length. */
-    guint16 ctrl = (guint16)(tvb_get_ntohs(tvb, start + NRF24_ADDR_LEN) >> 7);
-    guint8 len = (guint8)(ctrl >> 3);
-    struct address_state *state = address_state_get(address);
+    struct address_state *state = address_state_get(frame->address);
     fa->address = state->index;
-    fa->payload_len = len;
-    if (fvalue_get_uinteger64(NRF24_FVALUE(verdict))) {
-        guint16 crc = (guint16)(tvb_get_ntoh24(tvb, start + NRF24_ADDR_LEN + 1 + len) >> 7);
-        analyse_frame(pinfo, fa, state, len, (ctrl >> 1) & 3, ctrl & 1, crc);
-    } else {
+    fa->payload_len = frame->payload_len;
+    if (frame->crc_ok)
+        analyse_frame(pinfo, fa, state, frame->payload_len, frame->pid, frame->no_ack, frame->crc);
+    else
         fa->kind = KIND_BAD_CRC;
-    }
 }
 
-/* Runs after every dissector on every frame: analyses the nRF24 frames the first time
- * the host shows them, and shows the stored result on every pass. */
+/* Runs after every dissector on every frame of every capture: a packet without an nRF24
+ * frame costs one lookup of what the nRF24 module attached to it. Analyses the nRF24
+ * frames the first time the host shows them, and shows the stored result on every pass. */
 static int dissect_nrf24_analysis(tvbuff_t *tvb _U_, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
+    const nrf24_frame *frame = nrf24_frame_lookup(pinfo);
+    if (frame == NULL)
+        return 0;
+    /* The host names the protocol of expert infos after it (and restores it after the call). */
+    pinfo->current_proto = "nRF24 analysis";
     struct frame_analysis *fa = frame_record(pinfo->num, !PINFO_FD_VISITED(pinfo));
     if (fa == NULL)
         return 0;
     if (!PINFO_FD_VISITED(pinfo) && fa->kind == KIND_NONE)
-        first_pass(pinfo, tree, fa);
+        first_pass(pinfo, frame, fa);
     if (fa->kind == KIND_NONE)
         return 0;
     if (fa->kind != KIND_BAD_CRC)
@@ -390,6 +491,7 @@ static int dissect_nrf24_analysis(tvbuff_t *tvb _U_, packet_info *pinfo, proto_t
             info->addr_bytes[i] = (guint8)(address >> (8 * (NRF24_ADDR_LEN - 1 - i)));
         set_address(&info->addr, nrf24_address_type, NRF24_ADDR_LEN, info->addr_bytes);
         info->analysis = fa;
+        info->later_pass = PINFO_FD_VISITED(pinfo);
         tap_queue_packet(nrf24_tap, pinfo, info);
     }
     return 0;
@@ -481,6 +583,8 @@ static tap_packet_status nrf24_endpoint_packet(void *tapdata, packet_info *pinfo
 static const gchar st_addresses[] = "nRF24 addresses";
 static const gchar st_payload_bytes[] = "Payload bytes";
 static const gchar st_acks[] = "Acknowledgements";
+static const gchar st_acks_missing[] = "Acks missing";
+static const gchar st_acks_not_observable[] = "Acks not observable";
 static const gchar st_noack[] = "No-ack frames";
 static const gchar st_crc_errors[] = "CRC errors";
 static const gchar st_retransmissions[] = "Retransmissions";
@@ -508,6 +612,14 @@ static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo _
     gboolean ack = fa->kind == KIND_ACK;
     increase_stat_node(st, st_payload_bytes, node, FALSE, crc_ok ? fa->payload_len : 0);
     increase_stat_node(st, st_acks, node, FALSE, ack ? 1 : 0);
+    /* Whether a packet's acknowledgement is missing is known once the whole capture was read
+     * (the host marks a frame visited before its taps run, so the pass is the one it was
+     * dissected in). */
+    gboolean unacked = fa->kind == KIND_PACKET && !(fa->flags & FLAG_NOACK) && fa->acked_in == 0 &&
+                       info->later_pass;
+    gboolean observable = unacked && ack_observability(fa->payload_len).observable;
+    increase_stat_node(st, st_acks_missing, node, FALSE, observable ? 1 : 0);
+    increase_stat_node(st, st_acks_not_observable, node, FALSE, unacked && !observable ? 1 : 0);
     increase_stat_node(st, st_noack, node, FALSE, (fa->flags & FLAG_NOACK) ? 1 : 0);
     increase_stat_node(st, st_crc_errors, node, FALSE, crc_ok ? 0 : 1);
     increase_stat_node(st, st_retransmissions, node, FALSE, fa->retry != 0 ? 1 : 0);
@@ -532,6 +644,9 @@ static void init_nrf24_analysis(void)
 void proto_register_nrf24_analysis(void)
 {
     proto_nrf24_analysis = proto_register_protocol("nRF24 link analysis", "nRF24 analysis", "nrf24.analysis");
+    proto_nrf24_analysis_post = proto_register_protocol_in_name_only(
+        "nRF24 link analysis (post-dissector)", "nRF24 analysis", "nrf24.analysis.post", proto_nrf24_analysis,
+        FT_PROTOCOL);
     proto_register_field_array(proto_nrf24_analysis, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     expert_module_t *expert = expert_register_protocol(proto_nrf24_analysis);
@@ -544,6 +659,14 @@ void proto_register_nrf24_analysis(void)
     prefs_register_enum_preference(prefs, "data_rate", "Data rate",
                                    "Air data rate of the link, which gives each frame's time on the air",
                                    &pref_data_rate, data_rates, FALSE);
+    prefs_register_uint_preference(prefs, "ack_payload_max", "Longest ack payload (bytes)",
+                                   "0: acknowledgements carry no payload, so only an empty frame is one; "
+                                   "on a link with ack payloads, the longest of them",
+                                   10, &pref_ack_payload_max);
+    prefs_register_bool_preference(prefs, "pid_gaps", "Note PID gaps",
+                                   "Note packets the PID sequence skips; only sound where one transmitter sends "
+                                   "to each address, as several that share one interleave their PIDs",
+                                   &pref_pid_gaps);
 
     address_states = wmem_map_new_autoreset(wmem_epan_scope(), wmem_file_scope(), g_int64_hash, g_int64_equal);
     register_init_routine(init_nrf24_analysis);
@@ -552,22 +675,19 @@ void proto_register_nrf24_analysis(void)
                                                          nrf24_addr_len, NULL, NULL);
 }
 
-/* Finds the nRF24 module's protocol and CRC verdict, asks the host to build those two
- * items for the post-dissector (the fewest that carry everything), and names the tap,
- * the statistics and the tables after "nrf24". */
+/* Runs only beside the nRF24 module: registers the post-dissector, which asks the host
+ * for no fields (it reads the frame's record, so the host builds no tree for it), and
+ * names the tap, the statistics and the tables after "nrf24". The post-dissector's
+ * handle belongs to a protocol in name only, enabled with the analysis: the host then
+ * calls it without keeping a protocol layer for it, which it does for every frame of
+ * every capture. */
 void proto_reg_handoff_nrf24_analysis(void)
 {
     proto_nrf24 = proto_get_id_by_filter_name("nrf24");
-    hf_nrf24_crcvalid = proto_registrar_get_id_byname("nrf24.crcvalid");
-    if (proto_nrf24 < 0 || hf_nrf24_crcvalid < 0)
+    if (proto_nrf24 < 0)
         return;
 
-    dissector_handle_t handle = create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis);
-    register_postdissector(handle);
-    GArray *wanted = g_array_sized_new(FALSE, FALSE, (guint)sizeof(int), 2);
-    g_array_append_val(wanted, proto_nrf24);
-    g_array_append_val(wanted, hf_nrf24_crcvalid);
-    set_postdissector_wanted_hfids(handle, wanted);
+    register_postdissector(create_dissector_handle(dissect_nrf24_analysis, proto_nrf24_analysis_post));
 
     nrf24_tap = register_tap("nrf24");
     /* Sorted by name: addresses in ascending order, each with its rows alphabetically. */

@@ -11,6 +11,7 @@
 #include <epan/expert.h>
 #include <epan/prefs.h>
 #include "nrf24_frame.h"
+#include "nrf24_sniffer.h"
 #include "nrf24_plugin.h"
 #include "nrf24_stats.h"
 #include <wsutil/utf8_entities.h>
@@ -32,20 +33,22 @@ void proto_reg_handoff_nrf24_analysis(void);
 #define READ_LEAD_MAX_BITS   15
 #define ACK_DELAY_US         130
 
-/* Where a packet's acknowledgement lies against the read that holds the packet. 1..3
- * are the sniffer header's values; its 4 (after the read, another read running) only
- * a header can tell. */
+/* Where a packet's acknowledgement lies against the read that holds the packet. 1..4
+ * are the sniffer header's values (nrf24_sniffer.h); 4 only a header can tell. */
 enum ack_timing {
     ACK_IN_READ = 1,          /* wholly inside the packet's read: heard */
     ACK_ACROSS_READ_END = 2,  /* begins inside the read, ends after it: the radio cannot hear it */
     ACK_AFTER_READ = 3,       /* after the read, the radio searching again: heard */
+    ACK_AFTER_READ_BLIND = 4, /* after the read, while another read ran: the radio cannot hear it */
     ACK_IN_OR_ACROSS = 5,     /* inside or across, by where the read began: not sure to be heard */
     ACK_ACROSS_OR_AFTER = 6   /* across or after, by where the read began: not sure to be heard */
 };
 
 /* What an answer about the air was worked out from, shown in the tree. */
 enum air_source {
-    FROM_RATE_PREFERENCE = 1
+    FROM_RATE_PREFERENCE = 1,
+    FROM_HEADER_RATE = 2,
+    FROM_HEADER = 3
 };
 
 enum frame_kind {
@@ -149,6 +152,7 @@ static const value_string ack_timings[] = {
     { ACK_IN_READ, "Inside the packet's read" },
     { ACK_ACROSS_READ_END, "Across the end of the packet's read" },
     { ACK_AFTER_READ, "After the packet's read" },
+    { ACK_AFTER_READ_BLIND, "After the packet's read, while another read ran" },
     { ACK_IN_OR_ACROSS, "Inside or across the end of the packet's read, by where the read began" },
     { ACK_ACROSS_OR_AFTER, "Across the end of or after the packet's read, by where the read began" },
     { 0, NULL }
@@ -156,6 +160,8 @@ static const value_string ack_timings[] = {
 
 static const value_string air_sources[] = {
     { FROM_RATE_PREFERENCE, "Data rate preference and payload length" },
+    { FROM_HEADER_RATE, "Sniffer header's data rate and payload length" },
+    { FROM_HEADER, "Sniffer header" },
     { 0, NULL }
 };
 
@@ -286,12 +292,27 @@ struct ack_observability {
     gboolean observable;
 };
 
-static struct ack_observability ack_observability(guint8 payload_len)
+/* The data rate the frame was heard at: the sniffer header's, else the preference. */
+static guint frame_rate_kbps(const nrf24_sniffer *header)
 {
+    return header != NULL && (header->present & NRF24_SNIFFER_HAS_RATE) ? header->rate_kbps : (guint)pref_data_rate;
+}
+
+/* The sniffer header's verdict where it has one (the capture tool saw the reads);
+ * otherwise the timing from the data rate and the payload length. */
+static struct ack_observability ack_observability(packet_info *pinfo, guint8 payload_len)
+{
+    const nrf24_sniffer *header = nrf24_sniffer_lookup(pinfo);
     struct ack_observability answer;
-    answer.rate_kbps = (guint)pref_data_rate;
-    answer.source = FROM_RATE_PREFERENCE;
-    answer.timing = ack_timing(payload_len, answer.rate_kbps);
+    answer.rate_kbps = frame_rate_kbps(header);
+    if (header != NULL && (header->present & NRF24_SNIFFER_HAS_ACK) && header->ack != NRF24_SNIFFER_ACK_UNKNOWN) {
+        answer.source = FROM_HEADER;
+        answer.timing = (enum ack_timing)header->ack;
+    } else {
+        answer.source = header != NULL && (header->present & NRF24_SNIFFER_HAS_RATE) ? FROM_HEADER_RATE
+                                                                                     : FROM_RATE_PREFERENCE;
+        answer.timing = ack_timing(payload_len, answer.rate_kbps);
+    }
     answer.observable = answer.timing == ACK_IN_READ || answer.timing == ACK_AFTER_READ;
     return answer;
 }
@@ -368,7 +389,7 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct 
     state->last = fa;
     state->last_frame = pinfo->num;
     state->last_start = *start;
-    state->last_airtime_ns = airtime_ns(len, (guint)pref_data_rate);
+    state->last_airtime_ns = airtime_ns(len, frame_rate_kbps(nrf24_sniffer_lookup(pinfo)));
     state->last_crc = crc;
     state->last_len = len;
     state->last_pid = pid;
@@ -379,7 +400,7 @@ static void analyse_frame(packet_info *pinfo, struct frame_analysis *fa, struct 
  * and what that was worked out from. */
 static void add_missing_ack_items(packet_info *pinfo, proto_item *ti, proto_tree *at, const struct frame_analysis *fa)
 {
-    struct ack_observability answer = ack_observability(fa->payload_len);
+    struct ack_observability answer = ack_observability(pinfo, fa->payload_len);
     if (answer.observable)
         expert_add_info(pinfo, ti, &ei_no_ack_seen);
     proto_item *pi = proto_tree_add_boolean(at, hf_ack_observable, NULL, 0, 0, answer.observable);
@@ -598,7 +619,7 @@ static void nrf24_stats_init(stats_tree *st)
 }
 
 /* Counts one frame under its address; every address gets every row. */
-static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t *edt _U_,
+static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *edt _U_,
                                             const void *data NRF24_TAP_FLAGS)
 {
     const struct nrf24_tap_info *info = (const struct nrf24_tap_info *)data;
@@ -617,7 +638,7 @@ static tap_packet_status nrf24_stats_packet(stats_tree *st, packet_info *pinfo _
      * dissected in). */
     gboolean unacked = fa->kind == KIND_PACKET && !(fa->flags & FLAG_NOACK) && fa->acked_in == 0 &&
                        info->later_pass;
-    gboolean observable = unacked && ack_observability(fa->payload_len).observable;
+    gboolean observable = unacked && ack_observability(pinfo, fa->payload_len).observable;
     increase_stat_node(st, st_acks_missing, node, FALSE, observable ? 1 : 0);
     increase_stat_node(st, st_acks_not_observable, node, FALSE, unacked && !observable ? 1 : 0);
     increase_stat_node(st, st_noack, node, FALSE, (fa->flags & FLAG_NOACK) ? 1 : 0);

@@ -421,3 +421,25 @@ class TestEncoder:
         with pytest.raises(sh.HeaderError) as error:
             sh.decode(record)
         assert str(error.value) == message
+
+
+class TestLinkAnalysisReadsTheHeader:
+    # A lone 12-byte packet: at 250 kbit/s its ack would straddle the read's end; the header's rate or its own
+    # verdict decides instead. Header items, then observable, timing, source, rate and the warning.
+    CASES = [
+        (dict(channel=76), False, "2", "1", "250", ""),
+        (dict(channel=76, rate_kbps=2000), True, "3", "2", "2000", "No acknowledgement seen"),
+        (dict(channel=76, rate_kbps=2000, ack=sh.ACK_BLIND), False, "4", "3", "2000", ""),
+        (dict(channel=76, rate_kbps=250, ack=sh.ACK_IN_READ), True, "1", "3", "250", "No acknowledgement seen"),
+        (dict(channel=76, ack=sh.ACK_UNKNOWN), False, "2", "1", "250", ""),
+    ]
+
+    def test_rate_and_ack_verdict_from_the_header(self, host, forms):
+        records = [(100000 * n, sh.sniffer_header(**kwargs) + encoded("addr=%s pid=%d payload=%s" % (A, n % 4,
+                                                                                                "%02x" % n * 12)))
+                   for n, (kwargs, *_) in enumerate(self.CASES)]
+        got = rows(host, sniffer_capture(host, records), "nrf24.analysis.ack_observable", "nrf24.analysis.ack_timing",
+                   "nrf24.analysis.observability_source", "nrf24.analysis.data_rate", "_ws.expert.message",
+                   extra=("-2",))
+        assert got == ["\t".join((forms.true if observable else forms.false, timing, source, rate, warning))
+                       for _, observable, timing, source, rate, warning in self.CASES]

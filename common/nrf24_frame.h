@@ -39,6 +39,10 @@ static inline const nrf24_frame *nrf24_frame_lookup(packet_info *pinfo)
 {
     if (nrf24_frame_proto == -1)
         nrf24_frame_proto = proto_get_id_by_filter_name("nrf24");
+    /* A packet that never reached the nRF24 module (every packet of other captures)
+     * is told by its short list of layers, before the packet's data is searched. */
+    if (wmem_list_find(pinfo->layers, GINT_TO_POINTER(nrf24_frame_proto)) == NULL)
+        return NULL;
     return (const nrf24_frame *)p_get_proto_data(pinfo->pool, pinfo, nrf24_frame_proto, NRF24_FRAME_KEY);
 }
 

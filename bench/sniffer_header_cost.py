@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import bench  # noqa: E402  (SMALL, LARGE, number)
 from bench import nrf24_encode  # noqa: E402
-from mysensors_cost import MODES, per_frame, tshark_with  # noqa: E402
+from module_cost import MODES, per_frame, tshark_with  # noqa: E402
 from test_sniffer_header import sh, sniffer_capture  # noqa: E402
 
 SEED = 2019

@@ -115,16 +115,25 @@ def per_frame(tshark, small, large, args, name, module=None):
     return total, (large_in - small_in) / frames - handed, handed
 
 
+def built_modules(build, files, prog):
+    """The paths of the module files in a build folder's plugins/<major>.<minor>/epan, or None (said on
+    stderr) when it has none."""
+    folders = sorted(glob.glob(os.path.join(build, "plugins", "*", "epan")))
+    if not folders:
+        print("%s: %s: no plugins/<major>.<minor>/epan folder" % (prog, build), file=sys.stderr)
+        return None
+    return [os.path.join(folders[-1], file) for file in files]
+
+
 def main(argv):
     if len(argv) != 3 or argv[2] not in TRAFFIC:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    modules = sorted(glob.glob(os.path.join(argv[1], "plugins", "*", "epan")))
-    if not modules:
-        print("module_cost: %s: no plugins/<major>.<minor>/epan folder" % argv[1], file=sys.stderr)
+    paths = built_modules(argv[1], ("nrf24.so", argv[2] + ".so"), "module_cost")
+    if not paths:
         return 2
     name = NAMES[argv[2]]
-    nrf24, module = (os.path.join(modules[-1], file) for file in ("nrf24.so", argv[2] + ".so"))
+    nrf24, module = paths
     alone, both = tshark_with([nrf24]), tshark_with([nrf24, module])
     frames = TRAFFIC[argv[2]]()
     small, large = capture(alone, frames, bench.SMALL), capture(alone, frames, bench.LARGE)

@@ -13,7 +13,6 @@ usage: sniffer_header_cost.py BUILD   (BUILD: a build folder holding plugins/<ma
 example: bench/sniffer_header_cost.py build-tests
 """
 
-import glob
 import os
 import random
 import sys
@@ -22,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import bench  # noqa: E402  (SMALL, LARGE, number)
 from bench import nrf24_encode  # noqa: E402
-from mysensors_cost import MODES, per_frame, tshark_with  # noqa: E402
+from module_cost import MODES, built_modules, per_frame, tshark_with  # noqa: E402
 from test_sniffer_header import sh, sniffer_capture  # noqa: E402
 
 SEED = 2019
@@ -47,11 +46,10 @@ def main(argv):
     if len(argv) != 2 or argv[1] in ("-h", "--help"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    folders = sorted(glob.glob(os.path.join(argv[1], "plugins", "*", "epan")))
-    if not folders:
-        print("sniffer_header_cost: %s: no plugins/<major>.<minor>/epan folder" % argv[1], file=sys.stderr)
+    paths = built_modules(argv[1], ("nrf24.so", "nrf24_sniffer.so"), "sniffer_header_cost")
+    if not paths:
         return 2
-    nrf24, sniffer = (os.path.join(folders[-1], name) for name in ("nrf24.so", "nrf24_sniffer.so"))
+    nrf24, sniffer = paths
     alone, both = tshark_with([nrf24]), tshark_with([nrf24, sniffer])
     plain, headed = {}, {}
     for count in (bench.SMALL, bench.LARGE):

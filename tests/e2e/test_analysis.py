@@ -213,8 +213,8 @@ class TestPidSequence:
     def test_shared_address_is_no_gap_by_default(self, host):
         # The sample's frame 21 is repeater 80 relaying to the gateway's address, where node 101 sends too.
         def gaps(*options):
-            return host.run("-r", nrf24_host.SAMPLE_CAPTURE, "-2", "-Y", "nrf24.analysis.pid_gap", "-T", "fields",
-                            "-e", "frame.number", "-e", "nrf24.analysis.missing", *options).output
+            return host.run("-r", host.copy(nrf24_host.SAMPLE_CAPTURE), "-2", "-Y", "nrf24.analysis.pid_gap",
+                            "-T", "fields", "-e", "frame.number", "-e", "nrf24.analysis.missing", *options).output
         assert gaps() == []
         assert gaps(*PID_GAPS) == ["21\t3"]
 

@@ -97,7 +97,7 @@ def installed():
         profile = run("tshark", "-C", "nrf24", "-r", user0, "-T", "tabs")
         if host_forms(version).global_profiles:
             check("the global profile nrf24 through tshark -C nrf24",
-                  profile.stdout.split("\t")[2:6] == ["0x000000a8a8e1fc02", "1", "2", "mysensors"],
+                  profile.stdout.split("\t")[2:6] == ["0x000000a8a8e1fc02", "1", "2", "nrf24"],
                   profile.stdout + profile.stderr)
         else:
             check("tshark -C finds no global profile on this host, as the README says",

@@ -6,7 +6,7 @@
 // - with a key, random payloads of 16 and 32 bytes, the lengths decrypted first,
 //   and of 7..32 bytes as above;
 // - with the key, messages the library sends (random headers and values by its
-//   rules) encrypted as its transport does, stale bytes after the message:
+//   rules) encrypted as its transport does, random bytes after the message:
 //   each must come out decrypted, under each strictness.
 // All from one fixed seed. Prints the figures; exits 1 when the default
 // strictness takes more than 1 in 10,000 random payloads without the key, or an
@@ -113,7 +113,7 @@ guint32 LibraryMessage(std::mt19937_64 &rng, guint8 *out)
 
 // Library messages encrypted with the password's key as the library's transport
 // does (AES-128-CBC, zero IV, 16 bytes up to 16, else 32; the rest of the last
-// block is what its buffer held before, here random), sent to the radio address
+// block filled with random bytes, as transportHALSend() does), sent to the radio address
 // of its destination: how many are not shown decrypted.
 guint64 RunEncrypted(nrf24_epan::Session &session, gcry_cipher_hd_t cipher, guint64 count, guint64 seed)
 {

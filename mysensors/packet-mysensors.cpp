@@ -277,7 +277,7 @@ static hf_register_info hf[] = {
     { &hf_mysensors_padding,
       { "Encryption padding", "mysensors.padding",
         FT_BYTES, BASE_NONE, NULL, 0,
-        "Rest of the last AES block; the library leaves stale bytes there", HFILL }},
+        "Rest of the last AES block; the library fills it with random bytes", HFILL }},
 };
 
 static gint *ett[] = {

@@ -178,15 +178,17 @@ class TestConfirmation:
 class TestAddressMode:
     ADDRESS = bytes.fromhex("a8a8e1fc00")
 
-    def address_read(self, data, address=ADDRESS):
-        return Read(0, 76, "a", address, (data[5:] + bytes(range(32)))[:32])
-
     @pytest.mark.parametrize("keep_bad", [True, False])
     def test_good_and_bad_crc(self, keep_bad):
         good, bad = frame("a8a8e1fc00", b"\x01\x02", pid=1), frame("a8a8e1fc00", b"\x01\x02", crc=0xBEEF)
+        # the radio in address mode reads the 32 bytes that follow the address: the frame's rest, then noise
+        reads = air.Radio(random.Random(6), address=self.ADDRESS).reads(tries([(1, good), (3, bad)]))
         recovery = Recovery(keep_bad=keep_bad)
-        out = [r.frame for data in (good, bad) for r in recovery.read(self.address_read(data), HOST_USEC)]
-        assert out == ([good, bad] if keep_bad else [good])
+        out = [r for read in reads for r in recovery.read(Read(int(read.stamp), 76, "a", self.ADDRESS, read.data),
+                                                          HOST_USEC + int(read.stamp))]
+        assert [r.frame for r in out] == ([good, bad] if keep_bad else [good])
+        # stamped at the preamble's start: the address's 40 bits and the preamble's 8 before the read
+        assert all(abs(r.stamp - HOST_USEC - 1000 * ms) <= 3 for r, ms in zip(out, (1, 3)))
 
     def test_length_beyond_the_read_is_cut_at_its_end(self):
         data = bytes([40 << 2]) + bytes(range(1, 32))

@@ -77,8 +77,9 @@ def air_capture(folder, rate, seconds, seed, noise_per_s=NOISE_PER_S):
 def analysis_counts(host, capture, *options):
     """(No-ack warnings, PID-gap notes, packets with no ack seen whose ack was not observable, frames) in
     tshark's two-pass reading."""
-    rows = host.run("-r", capture, "-2", *options, "-T", "fields", "-E", "occurrence=a", "-e", "nrf24.analysis.acked_in",
-                    "-e", "nrf24.analysis.ack_observable", "-e", "_ws.expert.message", user_dlt=False).output
+    rows = host.run("-r", capture, "-2", *options, "-T", "fields", "-E", "occurrence=a",
+                    "-e", "nrf24.analysis.acked_in", "-e", "nrf24.analysis.ack_observable", "-e", "_ws.expert.message",
+                    user_dlt=False).output
     fields = [row.split("\t") for row in rows]
     return (sum(NO_ACK_SEEN in experts for _, _, experts in fields),
             sum(PID_GAP in experts for _, _, experts in fields),

@@ -35,7 +35,8 @@ SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
 NETWORK = bytes.fromhex("a8a8e1fc")     # the sample network's base address; the node id follows
 GATEWAY = NETWORK + b"\x00"
 # The sample's first try of a retried packet, damaged on the air: only address mode keeps it.
-DAMAGED = nrf24_encode.encode_frame(addr=GATEWAY, payload=bytes.fromhex("6565002ae100019a99ad4101"), pid=1, crc=0x5E3B)
+DAMAGED = nrf24_encode.encode_frame(addr=GATEWAY, payload=bytes.fromhex("6565002ae100019a99ad4101"), pid=1,
+                                    crc=0x5E3B)
 CHANNEL = 76
 NOISE_PER_S = 50.0
 # Where the timeline starts: in promiscuous mode just after boot; in address mode 3 s before the board's clock

@@ -145,7 +145,8 @@ class TestConfirmation:
         reads = radio_reads(tries(sent), preamble=preamble)
         # the radio heard each, its CRC good: the rule alone keeps them out
         assert len(reads) == len(sent)
-        assert all((read.contents[0][1], data) in recover.find_frames(read.data) for read, (_, data) in zip(reads, sent))
+        assert all((read.contents[0][1], data) in recover.find_frames(read.data)
+                   for read, (_, data) in zip(reads, sent))
         assert recover_all(Recovery(confirm=False), reads) == []
 
     def test_held_frames_are_bounded(self):

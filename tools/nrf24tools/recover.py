@@ -164,7 +164,7 @@ class Recovery:
     read's own in line protocol version 2, else the last #sniffer line's, set in `rate`) and where the frame
     lies in the read. A data frame's ack is then placed ACK_DELAY_US after the frame's end: inside the read,
     straddling its end, or after it; an ack after the read could be heard unless the next read was already
-    running then, so such a frame waits for the next read (or flush()) before it is given out, and every
+    running then and ended before the ack did, so such a frame waits for the next read (or flush()) before it is given out, and every
     frame after it waits too, to keep their order."""
 
     def __init__(self, prefixes=(), keep_bad=True, confirm=True, live=False):
@@ -257,13 +257,15 @@ class Recovery:
 
     def resolve(self, start, end):
         """Settle the acks expected after earlier reads, given the window of the read that came next: a read
-        that began more than a lead before the ack and still ran then kept the radio from hearing it."""
+        that began more than a lead before the ack and ended before the ack's last bit kept the radio from
+        hearing it; one that ran on past the ack would have held it whole."""
         still = []
         for entry in self.waiting:
             at, ubit = entry.ack_at
             if end <= at:
                 still.append(entry)
-            elif start < at - (MAX_LEAD_BITS + 1) * ubit - STAMP_LATENCY_US - CLOCK_RESOLUTION_US:
+            elif (start < at - (MAX_LEAD_BITS + 1) * ubit - STAMP_LATENCY_US - CLOCK_RESOLUTION_US
+                  and end < at + ACK_BITS * ubit):
                 entry.ack = ACK_BLIND
             else:
                 entry.ack = ACK_AFTER_READ

@@ -249,26 +249,33 @@ SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 class TestSnifferLines:
     def test_demo_session_gives_the_frames_on_the_air_at_their_times(self, host):
         # with a prefix every frame of that network the reads hold whole; without, an address heard once (the
-        # broadcast) is never confirmed
+        # broadcast, the encrypted network's one frame heard while the radio dwelt on 76) is never confirmed
         heard = demo_on_the_air()
         once = [frame[:5] for _, frame in heard if sum(f[:5] == frame[:5] for _, f in heard) == 1]
-        assert once == [bytes.fromhex("a8a8e1fcff")]
+        assert once == [bytes.fromhex("a8a8e1fcff"), bytes.fromhex("99dedd2400")]
         for args, expected in ((["--prefix", "a8a8e1fc"], demo_on_the_air(bytes.fromhex("a8a8e1fc"))),
                                ([], [(t, frame) for t, frame in heard if frame[:5] not in once])):
             output = host.path("demo-%d.pcap" % len(args))
             proc = run_capture("-i", DEMO, "-o", output, *args, form="pcapng")
             assert (proc.returncode, proc.stderr.decode().splitlines()) == (0, [
                 "nrf24_capture: line 2: sniffer restarted (reset=power-on): its clock starts again",
-                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"])
+                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+                "nrf24_capture: line 4: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=76,90,100 dwell=50"])
             assert_on_time(pcap_records(output), expected)
 
     def test_demo_session_is_the_air_models_output(self, host):
+        # the command in its first line remakes it
+        with open(DEMO) as f:
+            kept = f.read().splitlines()
+        assert kept[0] == ("# made by: tools/nrf24_session.py -i captures/sample.txt --network "
+                           "90:captures/rf24network.txt --hop 76,90,100 --dwell 50 -o captures/demo-session.txt")
         output = host.path("demo-session.txt")
-        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
-                               "captures/sample.txt", "-o", output], cwd=SOURCE_DIR, capture_output=True, text=True)
+        args = kept[0].split()[4:-2] + ["-o", output]
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), *args],
+                              cwd=SOURCE_DIR, capture_output=True, text=True)
         assert (proc.returncode, proc.stderr) == (0, "")
-        with open(output) as made, open(DEMO) as kept:
-            assert made.read().splitlines()[1:] == kept.read().splitlines()[1:]
+        with open(output) as made:
+            assert made.read().splitlines()[1:] == kept[1:]
 
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
         frame = bytes.fromhex(GOOD)

@@ -138,7 +138,8 @@ def demo_on_the_air(prefix=b""):
     RF24Network sample on 90, a radio hopping over 76, 90 and 100 every 50 ms (seed 24, 20 noise reads a
     second)."""
     networks = [(76, nrf24_session.read_frames(SAMPLE)), (90, nrf24_session.read_frames(RF24NETWORK))]
-    stamped = [(channel, nrf24_encode.stamp_frames(parsed)) for channel, parsed in networks]
+    stamped = [(channel, nrf24_session.acks_after_packets(nrf24_encode.stamp_frames(parsed), "250k"))
+               for channel, parsed in networks]
     first = min(pairs[0][0] for _, pairs in stamped)
     on_air = sorted((tx for channel, pairs in stamped for tx in nrf24_session.timeline(pairs, channel, "250k", first)),
                     key=lambda tx: tx.time)

@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
-from nrf24tools import lineproto, recover, serialport  # noqa: E402
+from nrf24tools import air, lineproto, recover, serialport  # noqa: E402
 from test_extcap import assert_on_time, capture_blocks, demo_on_the_air, pcap_records  # noqa: E402
 import nrf24_session  # noqa: E402
 
@@ -244,6 +244,66 @@ def gaps(records):
 
 SETTINGS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
+
+
+class TestHoppingRadio:
+    """The air model's radio hopping as the firmware does: a read heard on the channel it dwells on, none while it
+    settles after a hop (130 us), a read still open at the hop lost, nothing from the other channels."""
+
+    ADDRESS = bytes.fromhex("a8a8e1fc00")
+
+    def transmission(self, time, channel):
+        frame = nrf24_encode.encode_frame(addr=self.ADDRESS, payload=b"\x01\x02", pid=1)
+        return air.Transmission(time, channel, "250k", frame, "data", 0, False)
+
+    def test_hears_only_the_channel_it_dwells_on(self):
+        # address mode at 250 kbit/s: a read opens 192 us after the preamble starts and lasts 1,024 us; 2 ms on
+        # 76 from 0, on 90 from 2,000, on 76 again from 4,000
+        radio = air.HoppingRadio(random.Random(1), (76, 90), 2, address=self.ADDRESS)
+        timeline = [self.transmission(200, 76),      # heard on 76
+                    self.transmission(1000, 90),     # on 90 while the radio is on 76: not heard
+                    self.transmission(2050, 90),     # its address 82 us into the dwell on 90: still settling
+                    self.transmission(2500, 90),     # heard on 90
+                    self.transmission(3800, 90),     # its read would end at 5,016: lost at the hop
+                    self.transmission(4200, 76)]     # heard on 76: the lost read kept the radio busy only to the hop
+        reads = radio.reads(timeline)
+        assert [(read.channel, read.start, read.end, [tx.time for tx, _, _ in read.contents]) for read in reads] == [
+            (76, 392.0, 1416.0, [200]), (90, 2692.0, 3716.0, [2500]), (76, 4392.0, 5416.0, [4200])]
+        assert [line[:12] for line in air.session_lines(radio, reads, clock=0x1000)] == [
+            "#boot reset=", "#sniffer v=1", "#sniffer v=1", "00001589 76 ", "00001e84 90 ", "00002529 76 "]
+        assert air.session_lines(radio, reads)[1:3] == [
+            "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+            "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=76,90 dwell=2"]
+
+    def test_noise_reads_lie_inside_a_dwell_once_the_radio_listens(self):
+        radio = air.HoppingRadio(random.Random(2), (2, 40, 80), 3, start=-500.0, noise_per_s=20000)
+        # noise from 0 to 60 ms; the dwells from -0.5 ms: 21 of them, each with reads on its own channel only
+        reads = radio.reads([], until=60000)
+        dwells = [(int((read.start + 500) // 3000), read) for read in reads]
+        assert len({dwell for dwell, _ in dwells}) == 21
+        outside = [(dwell, read.channel, read.start, read.end) for dwell, read in dwells
+                   if read.channel != (2, 40, 80)[dwell % 3] or read.start < dwell * 3000 - 500 + 130
+                   or read.end > (dwell + 1) * 3000 - 500]
+        assert outside == []
+
+    @pytest.mark.parametrize("args, message", [
+        (["--hop", "76,90"], "nrf24_session.py: error: --hop and --dwell go together, the dwell 1..60000 ms"),
+        (["--hop", "76,90", "--dwell", "0"], "nrf24_session.py: error: --hop and --dwell go together, the dwell "
+                                               "1..60000 ms"),
+        (["--hop", "76,,90", "--dwell", "5"], "nrf24_session.py: error: argument --hop: hop list '76,,90' is not "
+                                                "1 to 16 channels separated by commas"),
+        (["--hop", "76,126", "--dwell", "5"], "nrf24_session.py: error: argument --hop: channel '126' is not 0..125"),
+        (["--network", "90"], "nrf24_session.py: error: argument --network: '90' is not CH:FILE"),
+        (["--network", "90:missing.txt"], "nrf24_session: missing.txt: [Errno 2] No such file or directory: "
+                                          "'missing.txt'"),
+    ], ids=["hop without dwell", "dwell 0", "empty channel", "channel 126", "network without file",
+            "network file missing"])
+    def test_session_tool_refuses_bad_hopping_options(self, host, args, message):
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
+                               SAMPLE, "-o", host.path("session.txt"), *args], cwd=host.root, capture_output=True,
+                              text=True)
+        assert (proc.returncode, proc.stderr.splitlines()[-1]) == (2, message)
+        assert not os.path.exists(host.path("session.txt"))
 
 
 class TestSnifferLines:

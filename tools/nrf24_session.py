@@ -115,7 +115,8 @@ def hop_list(text):
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="nrf24_session.py", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="example: nrf24_session.py -i captures/sample.txt -o captures/demo-session.txt")
+        epilog="example: nrf24_session.py -i captures/sample.txt --network 90:captures/rf24network.txt "
+               "--hop 76,90,100 --dwell 50 -o captures/demo-session.txt")
     parser.add_argument("-i", "--input", required=True, help="frame descriptions, one per line (- for stdin)")
     parser.add_argument("-o", "--output", required=True, help="session file (- for stdout)")
     parser.add_argument("--seed", type=int, default=24, help="random seed (default 24)")

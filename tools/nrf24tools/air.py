@@ -10,6 +10,9 @@ begins or ends inside a read leaves its bits there; the rest of the read is nois
 Transmissions follow Enhanced ShockBurst: the receiver's ack starts ACK_DELAY_US after the packet ends; a
 packet that gets no ack is sent again ARD microseconds after its end, with the same PID.
 
+A HoppingRadio hops over channels as the firmware does: it hears a channel only while it dwells there, is
+deaf for the 130 µs the radio takes to listen again after each hop, and loses a read still open at the hop.
+
 Times are microseconds from the timeline's start (floats). A read's time stamp is the radio's IRQ at the end of
 its window plus the board's stamp latency (0..4 µs); `board_reads` gives the reads as the radio hands them to
 the board, `session_lines` as the board prints them (doc/sniffer-protocol.md).

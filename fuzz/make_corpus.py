@@ -9,7 +9,8 @@ length byte (the format nrf24_fuzz.cpp describes).
   MySensors tests (tests/e2e/test_mysensors.py), so that corpus and tests cannot drift apart;
 - the sample capture (captures/sample.txt) as sequences of eight frames;
 - frames behind sniffer headers: each item of the header tests, the malformed headers, and MySensors messages
-  behind the documented example header (tests/e2e/test_sniffer_header.py).
+  behind the documented example header (tests/e2e/test_sniffer_header.py); the records of the second sample
+  (captures/sample-sniffer.pcapng, a hopping capture) as sequences of eight;
 - the RF24Network vectors (tests/vectors/rf24network/vectors.txt, read by the RF24Network tests) as sequences
   of eight frames, with their CRCs repaired, under each strictness (bit 3).
 Frames with bad CRCs or cut short, the refused and the encrypted payloads ask for the frames as they are;
@@ -29,6 +30,7 @@ import nrf24_encode  # noqa: E402
 import test_mysensors as mys  # noqa: E402
 import test_rf24network as rf24  # noqa: E402
 import test_sniffer_header as sniffer  # noqa: E402
+from test_extcap import capture_blocks  # noqa: E402
 
 HEADER_BITS = 49  # address and control field
 HEADER_BYTES = 7
@@ -97,6 +99,10 @@ def inputs():
     example = sniffer.sh.sniffer_header(**sniffer.EXAMPLE)
     yield "sniffer-example-library", sequence(SNIFFER | REPAIR,
                                               [example + mysensors(m.hex()) for m in messages[:8]])
+    with open(os.path.join(HERE, "..", "captures", "sample-sniffer.pcapng"), "rb") as f:
+        records = [data[len(sniffer.sh.EXPORTED_PDU_TAGS):] for _, data in capture_blocks(f.read())[0]]
+    for start in range(0, len(records), 8):
+        yield "sample-sniffer-%02d" % start, sequence(SNIFFER, records[start:start + 8])
     frames = [nrf24_encode.encode_frame(addr=bytes.fromhex(f.addr), payload=bytes.fromhex(f.payload))
               for f in rf24.FRAMES]
     for start in range(0, len(frames), 8):

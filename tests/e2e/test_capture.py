@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
-from nrf24tools import lineproto, recover, serialport  # noqa: E402
+from nrf24tools import air, lineproto, recover, serialport  # noqa: E402
 from test_extcap import assert_on_time, capture_blocks, demo_on_the_air, pcap_records  # noqa: E402
 import nrf24_session  # noqa: E402
 
@@ -246,29 +246,98 @@ SETTINGS = "#sniffer v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 SETTINGS_SHOWN = "sniffer: v=1 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"
 
 
+class TestHoppingRadio:
+    """The air model's radio hopping as the firmware does: a read heard on the channel it dwells on, none while it
+    settles after a hop (130 us), a read still open at the hop lost, nothing from the other channels."""
+
+    ADDRESS = bytes.fromhex("a8a8e1fc00")
+
+    def transmission(self, time, channel):
+        frame = nrf24_encode.encode_frame(addr=self.ADDRESS, payload=b"\x01\x02", pid=1)
+        return air.Transmission(time, channel, "250k", frame, "data", 0, False)
+
+    def test_hears_only_the_channel_it_dwells_on(self):
+        # address mode at 250 kbit/s: a read opens 192 us after the preamble starts and lasts 1,024 us; 2 ms on
+        # 76 from 0, on 90 from 2,000, on 76 again from 4,000
+        radio = air.HoppingRadio(random.Random(1), (76, 90), 2, address=self.ADDRESS)
+        timeline = [self.transmission(200, 76),      # heard on 76
+                    self.transmission(1000, 90),     # on 90 while the radio is on 76: not heard
+                    self.transmission(2050, 90),     # its address 82 us into the dwell on 90: still settling
+                    self.transmission(2500, 90),     # heard on 90
+                    self.transmission(3800, 90),     # its read would end at 5,016: lost at the hop
+                    self.transmission(4200, 76)]     # heard on 76: the lost read kept the radio busy only to the hop
+        reads = radio.reads(timeline)
+        assert [(read.channel, read.start, read.end, [tx.time for tx, _, _ in read.contents]) for read in reads] == [
+            (76, 392.0, 1416.0, [200]), (90, 2692.0, 3716.0, [2500]), (76, 4392.0, 5416.0, [4200])]
+        assert [line[:12] for line in air.session_lines(radio, reads, clock=0x1000)] == [
+            "#boot reset=", "#sniffer v=1", "#sniffer v=1", "00001589 76 ", "00001e84 90 ", "00002529 76 "]
+        assert air.session_lines(radio, reads)[1:3] == [
+            "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+            "#sniffer v=1 fw=2.0 ch=76 rate=250k mode=a addr=a8a8e1fc00 hop=76,90 dwell=2"]
+
+    def test_noise_reads_lie_inside_a_dwell_once_the_radio_listens(self):
+        radio = air.HoppingRadio(random.Random(2), (2, 40, 80), 3, start=-500.0, noise_per_s=20000)
+        # noise from 0 to 60 ms; the dwells from -0.5 ms: 21 of them, each with reads on its own channel only
+        reads = radio.reads([], until=60000)
+        dwells = [(int((read.start + 500) // 3000), read) for read in reads]
+        assert len({dwell for dwell, _ in dwells}) == 21
+        outside = [(dwell, read.channel, read.start, read.end) for dwell, read in dwells
+                   if read.channel != (2, 40, 80)[dwell % 3] or read.start < dwell * 3000 - 500 + 130
+                   or read.end > (dwell + 1) * 3000 - 500]
+        assert outside == []
+
+    @pytest.mark.parametrize("args, message", [
+        (["--hop", "76,90"], "nrf24_session.py: error: --hop and --dwell go together, the dwell 1..60000 ms"),
+        (["--hop", "76,90", "--dwell", "0"], "nrf24_session.py: error: --hop and --dwell go together, the dwell "
+                                               "1..60000 ms"),
+        (["--hop", "76,,90", "--dwell", "5"], "nrf24_session.py: error: argument --hop: hop list '76,,90' is not "
+                                                "1 to 16 channels separated by commas"),
+        (["--hop", "76,126", "--dwell", "5"], "nrf24_session.py: error: argument --hop: channel '126' is not 0..125"),
+        (["--network", "90"], "nrf24_session.py: error: argument --network: '90' is not CH:FILE"),
+        (["--network", "90:missing.txt"], "nrf24_session: missing.txt: [Errno 2] No such file or directory: "
+                                          "'missing.txt'"),
+    ], ids=["hop without dwell", "dwell 0", "empty channel", "channel 126", "network without file",
+            "network file missing"])
+    def test_session_tool_refuses_bad_hopping_options(self, host, args, message):
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
+                               SAMPLE, "-o", host.path("session.txt"), *args], cwd=host.root, capture_output=True,
+                              text=True)
+        assert (proc.returncode, proc.stderr.splitlines()[-1]) == (2, message)
+        assert not os.path.exists(host.path("session.txt"))
+
+
 class TestSnifferLines:
     def test_demo_session_gives_the_frames_on_the_air_at_their_times(self, host):
         # with a prefix every frame of that network the reads hold whole; without, an address heard once (the
-        # broadcast) is never confirmed
+        # broadcast, a mesh address and the encrypted network's one frame heard while the radio dwelt there) is never
+        # confirmed
         heard = demo_on_the_air()
         once = [frame[:5] for _, frame in heard if sum(f[:5] == frame[:5] for _, f in heard) == 1]
-        assert once == [bytes.fromhex("a8a8e1fcff")]
+        assert once == [bytes.fromhex("a8a8e1fcff"), bytes.fromhex("cccccccce3"), bytes.fromhex("99dedd2400")]
         for args, expected in ((["--prefix", "a8a8e1fc"], demo_on_the_air(bytes.fromhex("a8a8e1fc"))),
                                ([], [(t, frame) for t, frame in heard if frame[:5] not in once])):
             output = host.path("demo-%d.pcap" % len(args))
             proc = run_capture("-i", DEMO, "-o", output, *args, form="pcapng")
             assert (proc.returncode, proc.stderr.decode().splitlines()) == (0, [
                 "nrf24_capture: line 2: sniffer restarted (reset=power-on): its clock starts again",
-                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0"])
-            assert_on_time(pcap_records(output), expected)
+                "nrf24_capture: line 3: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=- dwell=0",
+                "nrf24_capture: line 4: sniffer: v=1 fw=2.0 ch=76 rate=250k mode=p pre=aa hop=76,90,100 dwell=50"])
+            # a frame that confirmed an address is written after the first frame of that address
+            assert_on_time(sorted(pcap_records(output)), expected)
 
     def test_demo_session_is_the_air_models_output(self, host):
+        # the command in its first line remakes it
+        with open(DEMO) as f:
+            kept = f.read().splitlines()
+        assert kept[0] == ("# made by: tools/nrf24_session.py -i captures/sample.txt --network "
+                           "90:captures/rf24network.txt --hop 76,90,100 --dwell 50 -o captures/demo-session.txt")
         output = host.path("demo-session.txt")
-        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), "-i",
-                               "captures/sample.txt", "-o", output], cwd=SOURCE_DIR, capture_output=True, text=True)
+        args = kept[0].split()[4:-2] + ["-o", output]
+        proc = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "nrf24_session.py"), *args],
+                              cwd=SOURCE_DIR, capture_output=True, text=True)
         assert (proc.returncode, proc.stderr) == (0, "")
-        with open(output) as made, open(DEMO) as kept:
-            assert made.read().splitlines()[1:] == kept.read().splitlines()[1:]
+        with open(output) as made:
+            assert made.read().splitlines()[1:] == kept[1:]
 
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
         frame = bytes.fromhex(GOOD)

@@ -23,6 +23,7 @@ import nrf24_session  # noqa: E402
 
 EXPORT_HEADER = len(nrf24_encode.EXPORTED_PDU_HEADER)
 SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
+RF24NETWORK = os.path.join(SOURCE_DIR, "captures", "rf24network.txt")
 WRAP = 1 << 32
 
 
@@ -133,12 +134,17 @@ def record_frame(record):
 
 def demo_on_the_air(prefix=b""):
     """The frames of the demo session that its reads hold whole with a good CRC, (time from the first, frame),
-    from the air model that made it (tools/nrf24_session.py's defaults: seed 24, 20 noise reads a second)."""
-    with open(SAMPLE) as f:
-        specs = [line for line in f.read().splitlines() if line.strip() and not line.startswith("#")]
-    stamped = nrf24_encode.stamp_frames([nrf24_encode.parse_frame(spec) for spec in specs])
-    radio = air.Radio(random.Random(24), 76, "250k", noise_per_s=20)
-    heard = sorted({(tx.time, tx.frame) for read in radio.reads(nrf24_session.timeline(stamped, 76, "250k"))
+    from the air model that made it with the command in its first line: the sample network on channel 76, the
+    RF24Network sample on 90, a radio hopping over 76, 90 and 100 every 50 ms (seed 24, 20 noise reads a
+    second)."""
+    networks = [(76, nrf24_session.read_frames(SAMPLE)), (90, nrf24_session.read_frames(RF24NETWORK))]
+    stamped = [(channel, nrf24_session.acks_after_packets(nrf24_encode.stamp_frames(parsed), "250k"))
+               for channel, parsed in networks]
+    first = min(pairs[0][0] for _, pairs in stamped)
+    on_air = sorted((tx for channel, pairs in stamped for tx in nrf24_session.timeline(pairs, channel, "250k", first)),
+                    key=lambda tx: tx.time)
+    radio = air.HoppingRadio(random.Random(24), (76, 90, 100), 50, -nrf24_session.HOP_LEAD_US, noise_per_s=20)
+    heard = sorted({(tx.time, tx.frame) for read in radio.reads(on_air)
                     for tx, _, whole in read.contents if whole and crc_good(tx.frame) and tx.frame.startswith(prefix)})
     return [(round(time - heard[0][0]), frame) for time, frame in heard]
 

@@ -1,11 +1,13 @@
 """The sniffer-header module (nrf24_sniffer.so) in the real tshark: every item of doc/sniffer-header.md decoded
 from captures built with the tools' header encoder, hopping with the exact channel per frame, lost reads,
 malformed and truncated headers, unknown items, the frame after the header decoded by "nrf24" exactly as
-without it, captures tagged "nrf24" as before, and the per-channel statistics."""
+without it, captures tagged "nrf24" as before, the per-channel statistics, and the second sample
+(captures/sample-sniffer.pcapng: the hopping demo session through the capture tool)."""
 
 import os
 import re
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -14,8 +16,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import nrf24_encode  # noqa: E402
-from nrf24_host import sample_lines, shown_hex  # noqa: E402
+from nrf24_host import SOURCE_DIR, sample_lines, shown_hex  # noqa: E402
 from nrf24tools import sniffer_header as sh  # noqa: E402
+from test_capture import pcapng_options  # noqa: E402
+from test_extcap import capture_blocks  # noqa: E402
 
 A = "a8a8e1fc00"
 NODE = "0x000000a8a8e1fc00"  # nrf24.node as -T fields writes it
@@ -443,3 +447,132 @@ class TestLinkAnalysisReadsTheHeader:
                    extra=("-2",))
         assert got == ["\t".join((forms.true if observable else forms.false, timing, source, rate, warning))
                        for _, observable, timing, source, rate, warning in self.CASES]
+
+
+class TestHoppingSample:
+    """captures/sample-sniffer.pcapng, the demo session (a radio hopping over channels 76, 90 and 100 every 50 ms:
+    the MySensors sample on 76, the RF24Network sample on 90, nothing on 100) through the capture tool."""
+
+    SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample-sniffer.pcapng")
+    SESSION = os.path.join(SOURCE_DIR, "captures", "demo-session.txt")
+    # Frame, channel, rate (kbit/s), how it was taken (3 confirmed address, 4 confirmed by a second frame), bit
+    # offset in its read, ack observability (1 inside the read, 2 straddles its end; none for an ack), payload
+    # length, PID.
+    FRAMES = [
+        "1\t76\t250\t4\t12\t1\t8\t0",
+        "2\t76\t250\t4\t182\t\t0\t0",
+        "3\t90\t250\t4\t5\t1\t10\t1",
+        "4\t90\t250\t4\t190\t\t0\t1",
+        "5\t90\t250\t4\t6\t2\t10\t0",
+        "6\t90\t250\t4\t15\t2\t13\t2",
+        "7\t90\t250\t4\t7\t2\t10\t2",
+        "8\t90\t250\t4\t15\t2\t13\t0",
+        "9\t90\t250\t4\t15\t2\t10\t3",
+        "10\t90\t250\t4\t7\t1\t8\t1",
+        "11\t90\t250\t3\t176\t\t0\t1",
+        "12\t90\t250\t4\t7\t2\t10\t1",
+        "13\t90\t250\t4\t15\t2\t16\t2",
+        "14\t90\t250\t3\t9\t2\t16\t2",
+        "15\t90\t250\t3\t6\t1\t8\t3",
+        "16\t90\t250\t3\t176\t\t0\t3",
+        "17\t90\t250\t3\t5\t\t0\t3",
+        "18\t90\t250\t3\t7\t\t0\t0",
+        "19\t90\t250\t3\t15\t\t0\t1",
+        "20\t90\t250\t3\t6\t\t0\t0",
+        "21\t90\t250\t3\t12\t\t0\t2",
+        "22\t90\t250\t3\t7\t\t0\t3",
+        "23\t90\t250\t3\t14\t\t0\t1",
+        "24\t90\t250\t3\t15\t\t0\t0",
+        "25\t90\t250\t3\t6\t\t0\t1",
+        "26\t90\t250\t3\t7\t\t0\t2",
+        "27\t90\t250\t3\t13\t\t0\t2",
+        "28\t90\t250\t3\t9\t\t0\t3",
+        "29\t76\t250\t4\t13\t2\t12\t2",
+        "30\t76\t250\t4\t1\t2\t18\t3",
+        "31\t76\t250\t3\t3\t2\t12\t0",
+        "32\t76\t250\t3\t5\t2\t12\t1",
+        "33\t76\t250\t3\t8\t1\t8\t0",
+        "34\t76\t250\t3\t6\t1\t8\t0",
+        "35\t76\t250\t3\t176\t\t0\t0",
+    ]
+
+    def test_channel_rate_and_how_taken_for_every_frame(self, host):
+        assert rows(host, host.copy(self.SAMPLE), "frame.number", "nrf24_sniffer.channel", "nrf24_sniffer.rate",
+                    "nrf24_sniffer.taken", "nrf24_sniffer.bit_offset", "nrf24_sniffer.ack", "nrf24.ctrl.len",
+                    "nrf24.ctrl.pid") == self.FRAMES
+
+    def test_channel_statistics_show_where_the_traffic_was(self, host):
+        # channel 100 carried nothing: only noise reads, no frame
+        assert stats_table(host, host.copy(self.SAMPLE)) == [
+            "nRF24 channels 35",
+            " Channel 76 (2476 MHz) 9",
+            "  Addresses heard 2",
+            "  CRC errors 0",
+            "  Lost reads 0",
+            " Channel 90 (2490 MHz) 26",
+            "  Addresses heard 5",
+            "  CRC errors 0",
+            "  Lost reads 0",
+            "Air time by channel (us) 16684",
+            " Channel 76 (2476 MHz) 5124",
+            " Channel 90 (2490 MHz) 11560",
+        ]
+
+    def test_interface_and_drop_count_are_the_boards(self):
+        # every read of the session taken, none lost (at 250 kbit/s a read lasts 1,024 us and its line 800 us at
+        # most at 1,000,000 baud: the board's output never falls behind), as the interface statistics say
+        with open(self.SESSION) as f:
+            session = f.read().splitlines()
+        assert (sum(re.fullmatch(r"[0-9a-f]{8} \d+ p [0-9a-f]{64}", line) is not None for line in session),
+                [line for line in session if line.startswith("#lost")]) == (163, [])
+        with open(self.SAMPLE, "rb") as f:
+            _, blocks = capture_blocks(f.read())
+        descriptions = [pcapng_options(body[8:]) for kind, body in blocks if kind == 1]
+        assert descriptions == [{2: b"nrf24 sniffer recorded", 3: b"nRF24 sniffer, firmware 2.0, line protocol 1; "
+                                 b"channel 76, 250 kbps, promiscuous aa, hopping 76,90,100 every 50 ms", 9: b"\x06"}]
+        statistics = [pcapng_options(body[12:]) for kind, body in blocks if kind == 5]
+        assert [(stats[4], stats[5]) for stats in statistics] == [(struct.pack("<Q", 163), struct.pack("<Q", 0))]
+
+    @pytest.mark.parametrize("preference", [(), ("-o", "nrf24.analysis.data_rate:2M")], ids=["none", "2M"])
+    def test_analysis_takes_the_rate_from_the_header(self, host, forms, preference):
+        # the ack verdicts and rate of the header, whatever the preference says: frame, rate, source (3: the
+        # header), timing (1 inside the read, 2 across its end), observable; the acks 128 to 132 us after their
+        # packets' ends
+        no, yes = forms.false, forms.true
+        assert rows(host, host.copy(self.SAMPLE), "frame.number", "nrf24.analysis.data_rate",
+                    "nrf24.analysis.observability_source", "nrf24.analysis.ack_timing",
+                    "nrf24.analysis.ack_observable", "nrf24.analysis.acked_in", "nrf24.analysis.ack_time",
+                    extra=("-2", "-Y", "nrf24.analysis.data_rate or nrf24.analysis.acked_in") + preference) == [
+            "1\t\t\t\t\t2\t132",
+            "3\t\t\t\t\t4\t128",
+            "5\t250\t3\t2\t" + no + "\t\t",
+            "6\t250\t3\t2\t" + no + "\t\t",
+            "7\t250\t3\t2\t" + no + "\t\t",
+            "8\t250\t3\t2\t" + no + "\t\t",
+            "9\t250\t3\t2\t" + no + "\t\t",
+            "10\t\t\t\t\t11\t128",
+            "12\t250\t3\t2\t" + no + "\t\t",
+            "13\t250\t3\t2\t" + no + "\t\t",
+            "14\t250\t3\t2\t" + no + "\t\t",
+            "15\t\t\t\t\t16\t132",
+            "29\t250\t3\t2\t" + no + "\t\t",
+            "30\t250\t3\t2\t" + no + "\t\t",
+            "31\t250\t3\t2\t" + no + "\t\t",
+            "32\t250\t3\t2\t" + no + "\t\t",
+            "33\t250\t3\t1\t" + yes + "\t\t",
+            "34\t\t\t\t\t35\t132",
+        ]
+
+    def test_the_recorded_command_remakes_it(self, host):
+        # the capture tool stamps a file's frames from the time it reads it: the same records, the same gaps
+        output = host.path("sample-sniffer.pcapng")
+        proc = subprocess.run([sys.executable, "tools/nrf24_capture.py", "-i", "captures/demo-session.txt", "-o",
+                               output], cwd=SOURCE_DIR, capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        with open(output, "rb") as made, open(self.SAMPLE, "rb") as kept:
+            (made_packets, made_blocks), (kept_packets, kept_blocks) = capture_blocks(made.read()), \
+                capture_blocks(kept.read())
+        assert [(stamp - made_packets[0][0], data) for stamp, data in made_packets] == \
+            [(stamp - kept_packets[0][0], data) for stamp, data in kept_packets]
+        assert [body for kind, body in made_blocks if kind == 1] == [body for kind, body in kept_blocks if kind == 1]
+        assert len(kept_packets) == 35

@@ -10,6 +10,9 @@ begins or ends inside a read leaves its bits there; the rest of the read is nois
 Transmissions follow Enhanced ShockBurst: the receiver's ack starts ACK_DELAY_US after the packet ends; a
 packet that gets no ack is sent again ARD microseconds after its end, with the same PID.
 
+A HoppingRadio hops over channels as the firmware does: it hears a channel only while it dwells there, is
+deaf for the 130 µs the radio takes to listen again after each hop, and loses a read still open at the hop.
+
 Times are microseconds from the timeline's start (floats). A read's time stamp is the radio's IRQ at the end of
 its window plus the board's stamp latency (0..4 µs); `board_reads` gives the reads as the radio hands them to
 the board, `session_lines` as the board prints them (doc/sniffer-protocol.md).
@@ -27,6 +30,7 @@ ACK_DELAY_US = 130.0
 MAX_LEAD_BITS = 15
 STAMP_LATENCY_US = (0.0, 4.0)
 MAX_TX_US = (PREAMBLE_BITS + 65 + 8 * 63) / min(BITS_PER_US.values())
+SETTLE_US = 130.0                       # the radio's standby to RX: deaf after each hop
 
 # One frame on the air: when its preamble starts, where, at which rate, the frame (address to CRC, as
 # frames.encode_frame builds it), what it is (data, ack), who sent it, and for data whether its ack was sent.
@@ -100,13 +104,22 @@ class Radio:
     def __init__(self, rng, channel=76, rate="250k", preamble=0xAA, address=None, noise_per_s=0.0):
         self.rng = rng
         self.channel = channel
+        self.channels = (channel,)
         self.rate = rate
         self.preamble = preamble
         self.address = address
         self.noise_per_s = noise_per_s if address is None else 0.0
 
+    def hop_settings(self):
+        """The hop list and dwell time as the #sniffer line gives them."""
+        return "hop=- dwell=0"
+
+    def tuned(self, at):
+        """(channel, listening since, listening until) of the radio at a time; channel None while it settles."""
+        return self.channel, float("-inf"), float("inf")
+
     def matches(self, tx):
-        if (tx.channel, tx.rate) != (self.channel, self.rate):
+        if tx.rate != self.rate or tx.channel not in self.channels:
             return False
         if self.address is not None:
             return tx.frame[:len(self.address)] == self.address
@@ -115,11 +128,16 @@ class Radio:
     def reads(self, timeline, until=None):
         """The reads the radio delivers for a timeline (sorted by time), in order."""
         ubit = 1 / BITS_PER_US[self.rate]
-        heard = [tx for tx in timeline if (tx.channel, tx.rate) == (self.channel, self.rate)]
-        starts = [tx.time for tx in heard]
+        heard = {channel: [] for channel in self.channels}
+        for tx in timeline:
+            if tx.rate == self.rate and tx.channel in heard:
+                heard[tx.channel].append(tx)
+        starts = {channel: [tx.time for tx in txs] for channel, txs in heard.items()}
         if until is None:
-            until = (heard[-1].time + MAX_TX_US) if heard else 0.0
-        triggers = [(tx.time + PREAMBLE_BITS * ubit, tx) for tx in heard if self.matches(tx)]
+            ends = [txs[-1].time + MAX_TX_US for txs in heard.values() if txs]
+            until = max(ends) if ends else 0.0
+        triggers = sorted(((tx.time + PREAMBLE_BITS * ubit, tx) for tx in timeline if self.matches(tx)),
+                          key=lambda trigger: trigger[0])
         if self.noise_per_s:
             at = self.rng.expovariate(self.noise_per_s / 1e6)
             while at < until:
@@ -129,7 +147,11 @@ class Radio:
         out = []
         busy_until = float("-inf")
         for at, tx in triggers:
-            if at < busy_until:
+            channel, since, until_hop = self.tuned(at)
+            if channel is None or (tx is not None and tx.channel != channel):
+                continue
+            free_from = max(busy_until, since)
+            if at < free_from:
                 continue
             if tx is None:
                 start = at
@@ -137,15 +159,19 @@ class Radio:
                 start = at + 8 * len(self.address) * ubit
             else:
                 lead = self.rng.randint(0, MAX_LEAD_BITS)
-                if at - lead * ubit < busy_until:
-                    lead = int((at - busy_until) / ubit)
+                if at - lead * ubit < free_from:
+                    lead = int((at - free_from) / ubit)
                 start = at - lead * ubit
             busy_until = start + READ_BITS * ubit
-            out.append(self.window(heard, starts, start, busy_until, tx is None, ubit))
+            if busy_until > until_hop:
+                busy_until = until_hop      # the hop put the radio in standby: the open window is lost
+                continue
+            out.append(self.window(heard[channel], starts[channel], channel, start, busy_until, tx is None, ubit))
         return out
 
-    def window(self, heard, starts, start, end, noise, ubit):
-        """One read: noise bits, overwritten by the bits of every transmission on the air in the window."""
+    def window(self, heard, starts, channel, start, end, noise, ubit):
+        """One read on a channel: noise bits, overwritten by the bits of every transmission on the air there in
+        the window."""
         value = self.rng.getrandbits(READ_BITS)
         contents = []
         first = bisect.bisect_left(starts, start - MAX_TX_US)
@@ -162,8 +188,37 @@ class Radio:
             offset = at + PREAMBLE_BITS
             contents.append((tx, offset, offset >= 0 and offset + frame_bits(tx.frame) <= READ_BITS))
         stamp = end + self.rng.uniform(*STAMP_LATENCY_US)
-        return Read(start, end, stamp, self.channel, self.rate, value.to_bytes(READ_BYTES, "big"),
+        return Read(start, end, stamp, channel, self.rate, value.to_bytes(READ_BYTES, "big"),
                     1 if contents else 0, noise, contents)
+
+
+class HoppingRadio(Radio):
+    """A radio that hops over a list of channels as the firmware does after its `h` command: from start (when
+    the board took the command) dwell_ms on each channel in turn, the list's first at first. At the end of a
+    dwell the board puts the radio in standby, which loses a read window still open (its IRQ never comes), prints
+    the reads it has with the channel they were heard on, sets the next channel and lets the radio listen again:
+    it hears from SETTLE_US later (standby to RX). It hears nothing on the other channels meanwhile, nor
+    anything before start."""
+
+    def __init__(self, rng, channels, dwell_ms, start=0.0, rate="250k", preamble=0xAA, address=None,
+                 noise_per_s=0.0):
+        super().__init__(rng, channels[0], rate, preamble, address, noise_per_s)
+        self.channels = tuple(channels)
+        self.dwell_us = dwell_ms * 1000.0
+        self.dwell_ms = dwell_ms
+        self.start = start
+
+    def hop_settings(self):
+        return "hop=%s dwell=%d" % (",".join(map(str, self.channels)), self.dwell_ms)
+
+    def tuned(self, at):
+        if at < self.start:
+            return None, at, at
+        dwell = int((at - self.start) // self.dwell_us)
+        since = self.start + dwell * self.dwell_us + SETTLE_US
+        if at < since:
+            return None, since, since
+        return self.channels[dwell % len(self.channels)], since, since - SETTLE_US + self.dwell_us
 
 
 def board_reads(reads):
@@ -174,13 +229,18 @@ def board_reads(reads):
 def settings_line(radio, version=1):
     """The #sniffer line of a board with the radio's settings."""
     mode = "mode=a addr=%s" % radio.address.hex() if radio.address else "mode=p pre=%02x" % radio.preamble
-    return "#sniffer v=%d fw=2.0 ch=%d rate=%s %s hop=- dwell=0" % (version, radio.channel, radio.rate, mode)
+    return "#sniffer v=%d fw=2.0 ch=%d rate=%s %s %s" % (version, radio.channel, radio.rate, mode,
+                                                         radio.hop_settings())
 
 
 def session_lines(radio, reads, clock=0):
-    """The lines a version 1 board prints for the reads: its boot and settings lines, then one line per
-    read, stamped with the board's clock (clock at the timeline's start)."""
-    lines = ["#boot reset=power-on", settings_line(radio)]
+    """The lines a version 1 board prints for the reads: its boot and settings lines (a hopping radio: the
+    board's default settings, then its answer to the hop command), then one line per read, stamped with the
+    board's clock (clock at the timeline's start)."""
+    lines = ["#boot reset=power-on"]
+    if isinstance(radio, HoppingRadio):
+        lines.append(settings_line(Radio(radio.rng)))
+    lines.append(settings_line(radio))
     address = radio.address or b""
     lines += [read_line(int(clock + read.stamp) % WRAP, read.channel, read.data, address) for read in reads]
     return lines

@@ -17,6 +17,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
 import ack_warning_bench  # noqa: E402
+from air_reads import radio_reads, tries  # noqa: E402
 from nrf24_host import nrf24_encode  # noqa: E402
 
 from nrf24tools import air, lineproto, recover  # noqa: E402
@@ -29,38 +30,6 @@ WRAP = 1 << 32
 
 def frame(addr, payload=b"", pid=0, crc=None):
     return nrf24_encode.encode_frame(addr=bytes.fromhex(addr), payload=payload, pid=pid, crc=crc)
-
-
-class Scripted(random.Random):
-    """The air model's random source with the radio's own choices scripted: the lead of every read a frame
-    starts (0..15 bits, as a real radio's), and when noise starts reads; the bits and stamps stay random."""
-
-    def __init__(self, seed, lead=0, noise_at=()):
-        super().__init__(seed)
-        self.lead = lead
-        self.noise = iter(sorted(noise_at))
-        self.last = 0.0
-
-    def randint(self, low, high):
-        assert (low, high) == (0, air.MAX_LEAD_BITS)
-        return self.lead
-
-    def expovariate(self, rate):
-        at = next(self.noise, float("inf"))
-        gap, self.last = at - self.last, at
-        return gap
-
-
-def radio_reads(timeline, rate="250k", lead=0, noise_at=(), seed=0, preamble=0xAA):
-    """The reads one radio in promiscuous mode delivers for a timeline, each read a frame starts beginning lead
-    bits before its address, and reads started by noise at the times given (us)."""
-    radio = air.Radio(Scripted(seed, lead, noise_at), rate=rate, preamble=preamble, noise_per_s=1.0 if noise_at else 0)
-    return radio.reads(sorted(timeline, key=lambda tx: tx.time))
-
-
-def tries(frames, rate="250k"):
-    """A timeline of (time in ms, frame): each frame one try that no receiver answered (no ack on the air)."""
-    return [air.Transmission(1000.0 * ms, 76, rate, data, "data", 0, False) for ms, data in frames]
 
 
 def recover_all(recovery, reads):

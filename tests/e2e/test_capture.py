@@ -18,6 +18,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
+from air_reads import board_lines, radio_reads, tries  # noqa: E402
 from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 from nrf24tools import air, lineproto, recover, serialport  # noqa: E402
@@ -123,6 +124,10 @@ class TestOutput:
 
 
 GOOD = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00")).hex()
+# A packet sent with the no-ack flag: alone on the air, no ack or retry after it.
+LONE = nrf24_encode.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=b"\x5a", noack=1)
+# One whose address begins with a 0 bit: its preamble is 0x55.
+LONE_55 = nrf24_encode.encode_frame(addr=bytes.fromhex("1a2be1fc00"), payload=b"\x5a", noack=1)
 
 
 def record_stamps(data):
@@ -340,11 +345,14 @@ class TestSnifferLines:
             assert made.read().splitlines()[1:] == kept[1:]
 
     def test_status_lines_go_to_stderr_and_frames_keep_the_board_clock(self, host):
-        frame = bytes.fromhex(GOOD)
-        rng = random.Random(3)
-        lines = [SETTINGS, lineproto.read_line(0xFFFFFF00, 76, nrf24_session.promiscuous_read(frame, 4, rng)),
-                 "#lost 3", "#bogus 1", "1.5 " + GOOD,
-                 lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 20, rng)),
+        # on the air at 1 ms and 3 ms: the first in a read it started 4 bits before its address, the second in a
+        # read noise started 20 bits before its address; the board's clock wraps between the two reads
+        reads = radio_reads(tries([(1, LONE), (3, LONE)]), lead=4, noise_at=[2952.0], latency=2.0)
+        assert [(read.noise, read.contents[0][1]) for read in reads] == [(False, 4), (True, 20)]
+        # stamped 2042 µs and 3978 µs into the timeline, the board's clock at 2^32 - 3000 at its start
+        first, second = board_lines(reads, (1 << 32) - 3000)
+        assert (first[:8], second[:8]) == ("fffffc42", "000003d2")
+        lines = [SETTINGS, first, "#lost 3", "#bogus 1", "1.5 " + GOOD, second,
                  "#error radio: no answer on SPI", "#lost 1"]
         before = time.time_ns() // 1000
         proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
@@ -357,22 +365,22 @@ class TestSnifferLines:
             "nrf24_capture: line 8: sniffer lost 1 reads (its output was full), 4 in all"]
         stamps = record_stamps(proc.stdout)
         assert proc.returncode == 0 and len(stamps) == 3
-        # the first read is anchored to the time its line was read; a frame is stamped at its preamble's start:
-        # 2 µs stamp latency, 1024 µs of read and 32 µs of preamble before the read's stamp, 4 µs a bit of
-        # offset after; the second read is 0x200 µs later, across the wrap, its frame 16 bits further in
+        # the first read is anchored to the time its line was read; a frame is stamped at its preamble's start,
+        # which was on the air 1042 µs before its read's stamp (2042 µs); the frames are 2 ms apart on the air,
+        # across the wrap
         assert before - 1042 <= stamps[0] <= after - 1042 and stamps[1] == 1500000
-        assert stamps[2] - stamps[0] == 0x200 + 64
+        assert stamps[2] - stamps[0] == 2000
 
     def test_port_gets_the_settings_and_an_unplugged_sniffer_ends_the_capture(self, host, folder):
-        frame = bytes.fromhex(GOOD)
-        rng = random.Random(4)
-        script = [lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, n, rng))
-                  for n in (1, 2)] + [("sleep", 0.5), ("unplug",)]
+        frame = LONE_55
+        reads = radio_reads(tries([(1, frame), (2, frame)], rate="2m", channel=5), rate="2m", lead=2,
+                            preamble=0x55, latency=2.0, channel=5)
+        script = board_lines(reads, 0) + [("sleep", 0.5), ("unplug",)]
         board = FakeBoard(script, 4)
         output = os.path.join(folder, "port.pcap")
         try:
             proc = subprocess.run([sys.executable, CAPTURE, "--port", board.path, "--channel", "5", "--rate", "2m",
-                                   "--preamble", "55", "--prefix", "a8a8", "-o", output], capture_output=True,
+                                   "--preamble", "55", "--prefix", "1a2b", "-o", output], capture_output=True,
                                   env=TOOL_ENV, timeout=60)
         finally:
             board.stop()
@@ -398,14 +406,14 @@ def pcapng_options(body):
 
 class TestPcapng:
     def test_interface_names_the_sniffer_and_counts_the_lost_reads(self, host):
-        rng = random.Random(8)
-        frame = bytes.fromhex(GOOD)
-        lines = ["#sniffer v=1 fw=2.0 ch=5 rate=1m mode=p pre=55 hop=- dwell=0",
-                 lineproto.read_line(0x1000, 5, nrf24_session.promiscuous_read(frame, 3, rng)), "#lost 3",
-                 lineproto.read_line(0x2000, 5, rng.randbytes(32)),
-                 lineproto.read_line(0x3000, 5, nrf24_session.promiscuous_read(frame, 9, rng)), "#lost 2"]
+        # the frame on the air at 1 ms and 9 ms, noise starting a read at 5 ms
+        reads = radio_reads(tries([(1, LONE_55), (9, LONE_55)], rate="1m", channel=5), rate="1m", lead=3,
+                            noise_at=[5000.0], preamble=0x55, latency=2.0, channel=5)
+        first, noise, second = board_lines(reads, 0)
+        lines = ["#sniffer v=1 fw=2.0 ch=5 rate=1m mode=p pre=55 hop=- dwell=0", first, "#lost 3", noise, second,
+                 "#lost 2"]
         output = host.path("lost.pcapng")
-        proc = run_capture("--prefix", "a8", "-i", "-", "-o", output, stdin="\n".join(lines) + "\n", form="pcapng")
+        proc = run_capture("--prefix", "1a", "-i", "-", "-o", output, stdin="\n".join(lines) + "\n", form="pcapng")
         assert proc.returncode == 0, proc.stderr
         with open(output, "rb") as f:
             packets, blocks = capture_blocks(f.read())
@@ -418,8 +426,8 @@ class TestPcapng:
         # 3 reads printed and 5 lost: the drop count Wireshark shows
         statistics = pcapng_options(blocks[4][1][12:])
         assert (statistics[4], statistics[5]) == (struct.pack("<Q", 8), struct.pack("<Q", 5))
-        # at 1 Mbps the frames are 0x2000 us and 6 bits apart
-        assert packets[1][0] - packets[0][0] == 0x2000 + 6
+        # as far apart as on the air
+        assert packets[1][0] - packets[0][0] == 8000
 
     def test_tshark_reads_the_frames_and_the_drop_count(self, host):
         output = host.path("demo.pcapng")
@@ -438,17 +446,19 @@ class TestLineProtocol2:
             0x12D687, 76, "p", b"", bytes(32), "250k", None, "u")
 
     def test_stamps_follow_each_reads_rate_and_a_boot_adds_no_wrap(self, host):
-        rng = random.Random(9)
-        frame = bytes.fromhex(GOOD)
-        lines = [SETTINGS,
-                 lineproto.read_line(0xFFFFF000, 76, nrf24_session.promiscuous_read(frame, 0, rng)) + " 2m 1 i",
-                 "#boot reset=external",
-                 lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(frame, 0, rng)) + " 250k 0 i"]
+        # a frame on the air at 1 ms at 2 Mbps, its read printed 134 µs later (4 µs of preamble, 128 µs of read,
+        # 2 µs stamp latency) near the board clock's wrap; then the board restarts, its clock at 0, and hears the
+        # frame at 3 ms at 250 kbps
+        fast = radio_reads(tries([(1, LONE)], rate="2m"), rate="2m", latency=2.0)
+        slow = radio_reads(tries([(3, LONE)]), latency=2.0)
+        lines = [SETTINGS, board_lines(fast, (1 << 32) - 4096)[0] + " 2m 1 i", "#boot reset=external",
+                 board_lines(slow, 0)[0] + " 250k 0 i"]
+        assert (lines[1][:8], lines[3][:8]) == ("fffff46e", "00000fda")
         proc = run_capture("--prefix", "a8", stdin="\n".join(lines) + "\n")
         stamps = record_stamps(proc.stdout)
-        # the board's clock restarts at the #boot line: the second read is 0x100 us after the first, not a wrap
-        # later; each frame starts 8 + 256 bits and 2 us before its read's stamp, 0.5 us a bit, then 4 us a bit
-        assert (proc.returncode, stamps[1] - stamps[0]) == (0, 0x100 - (2 + 264 * 4) + (2 + 132))
+        # the board's clock restarts at the #boot line, right after the first read: the second frame is 3 ms
+        # after it, not a wrap later
+        assert (proc.returncode, stamps[1] - stamps[0]) == (0, 134 + 3000)
         assert "sniffer restarted (reset=external): its clock starts again" in proc.stderr.decode()
 
 
@@ -480,8 +490,7 @@ class TestMissingReads:
         # counted: 3 lost; flagged: the radio's FIFO full (1), the radio reset (2), the board reset (4)
         assert (session.lost_before, session.lost, session.reads) == ((3, 7), 3, 3)
         assert messages == ["lost", "lost", "boot", "lost"]
-        session.line(HOST_USEC, lineproto.read_line(0x100, 76, nrf24_session.promiscuous_read(
-            bytes.fromhex(GOOD), 2, random.Random(1))).encode())
+        session.line(HOST_USEC, board_lines(radio_reads(tries([(1, LONE)]), lead=2), 0)[0].encode())
         assert (len(frames), session.lost_before, session.reads) == (1, (0, 0), 4)
 
 
@@ -529,11 +538,9 @@ class TestPortLines:
 
 class TestPortFaults:
     def test_a_garbled_line_is_reported_and_every_frame_kept(self, host, folder):
-        frame = bytes.fromhex(GOOD)
-        rng = random.Random(5)
-        script = [lineproto.read_line(1000, 76, nrf24_session.promiscuous_read(frame, 1, rng)), "0012\x01zz garbled",
-                  lineproto.read_line(2000, 76, nrf24_session.promiscuous_read(frame, 1, rng)),
-                  ("sleep", 0.5), ("unplug",)]
+        frame = LONE
+        first, second = board_lines(radio_reads(tries([(1, frame), (3, frame)]), lead=1), 0)
+        script = [first, "0012\x01zz garbled", second, ("sleep", 0.5), ("unplug",)]
         board = FakeBoard(script, 1)            # no settings given: "v 2" is the only command
         output = os.path.join(folder, "port.pcapng")
         try:

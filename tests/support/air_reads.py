@@ -33,11 +33,11 @@ class Scripted(random.Random):
         return super().uniform(low, high) if self.latency is None else self.latency
 
 
-def radio_reads(timeline, rate="250k", lead=0, noise_at=(), seed=0, preamble=0xAA, latency=None):
-    """The reads one radio in promiscuous mode delivers for a timeline, each read a frame starts beginning lead
-    bits before its address, reads started by noise at the times given (us), stamped latency us after their
-    window (random in 0..4 us if None)."""
-    radio = air.Radio(Scripted(seed, lead, noise_at, latency), rate=rate, preamble=preamble,
+def radio_reads(timeline, rate="250k", lead=0, noise_at=(), seed=0, preamble=0xAA, latency=None, channel=76):
+    """The reads one radio in promiscuous mode on a channel delivers for a timeline, each read a frame starts
+    beginning lead bits before its address, reads started by noise at the times given (us), stamped latency us
+    after their window (random in 0..4 us if None)."""
+    radio = air.Radio(Scripted(seed, lead, noise_at, latency), channel, rate, preamble=preamble,
                       noise_per_s=1.0 if noise_at else 0)
     return radio.reads(sorted(timeline, key=lambda tx: tx.time))
 

@@ -23,7 +23,6 @@ from nrf24_host import SOURCE_DIR, nrf24_encode  # noqa: E402
 
 from nrf24tools import air, lineproto, recover, serialport  # noqa: E402
 from test_extcap import assert_on_time, capture_blocks, demo_on_the_air, pcap_records  # noqa: E402
-import nrf24_session  # noqa: E402
 
 CAPTURE = os.path.join(SOURCE_DIR, "tools", "nrf24_capture.py")
 SAMPLE = os.path.join(SOURCE_DIR, "captures", "sample.txt")
@@ -569,13 +568,22 @@ class TestSnifferHeader:
                                      lambda text, kind: None, False, sniffer="/dev/ttyUSB0")
         session.line(HOST_USEC, b"#sniffer v=2 fw=2.0 ch=76 rate=1m mode=p pre=aa hop=- dwell=0")
         session.line(HOST_USEC, b"#lost 2")
-        session.line(HOST_USEC, (lineproto.read_line(0x1000, 76, nrf24_session.promiscuous_read(
-            packet, 7, random.Random(1))) + " 1m 1 i").encode())
+        # the packet on the air at 1 ms, its read starting 7 bits before its address and printed 259 µs later
+        # (0x1000 on the board's clock), then its ack in a read of its own
+        timeline, _ = air.exchange(1000.0, packet, rate="1m")
+        reads = radio_reads(timeline, rate="1m", lead=7, latency=2.0)
+        for line in board_lines(reads, 0x1000 - 1259):
+            session.line(HOST_USEC, (line + " 1m 1 i").encode())
         session.finish()
-        [data] = got
+        [data, ack] = got
         tags = sniffer_header.EXPORTED_PDU_TAGS
         version, length, items = sniffer_header.decode(data[len(tags):])
         assert data[:len(tags)] == tags and data[len(tags) + length:] == packet
         # at 1 Mbps a 12-byte packet's ack begins after the read: heard unless another read ran (none did)
         assert dict(items) == {1: (76,), 2: (1000,), 3: (0, 0xAA), 4: (7,), 5: (0x1000 - 256, 0x1000, 1),
                                6: (0x1000,), 7: (2,), 8: (3,), 9: (2, 0), 10: (1,), 11: "/dev/ttyUSB0"}
+        # the ack starts 130 µs after the packet's 169 µs: its read ends 299 µs after the packet's
+        version, length, items = sniffer_header.decode(ack[len(tags):])
+        assert ack[len(tags) + length:] == timeline[1].frame
+        assert dict(items) == {1: (76,), 2: (1000,), 3: (0, 0xAA), 4: (7,), 5: (0x1000 + 43, 0x1000 + 299, 1),
+                               6: (0x1000 + 299,), 7: (2,), 9: (0, 0), 10: (1,), 11: "/dev/ttyUSB0"}

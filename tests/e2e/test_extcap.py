@@ -15,6 +15,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from pty_board import FakeBoard  # noqa: E402
+from air_reads import Scripted, board_lines, radio_reads, tries  # noqa: E402
 from nrf24_host import SOURCE_DIR, UNPRIVILEGED, nrf24_encode  # noqa: E402
 
 from nrf24tools import air, lineproto  # noqa: E402
@@ -33,44 +34,47 @@ def extcap(host):
     return os.path.join(host.install_extcap(), "nrf24_extcap")
 
 
-def frame(addr, payload=b"", pid=0, crc=None):
-    return nrf24_encode.encode_frame(addr=bytes.fromhex(addr), payload=payload, pid=pid, crc=crc)
+def frame(addr, payload=b"", pid=0, crc=None, noack=0):
+    return nrf24_encode.encode_frame(addr=bytes.fromhex(addr), payload=payload, pid=pid, crc=crc, noack=noack)
 
 
-A1 = frame("a8a8e1fc00", bytes.fromhex("6565002a0011ff322e312e31"), pid=2)
-A2 = frame("a8a8e1fc00", pid=2)
+A1 = frame("a8a8e1fc00", bytes.fromhex("6565002a0011ff322e312e31") + bytes(8), pid=2)
+A2 = frame("a8a8e1fc00", pid=2)                   # A1's ack
 B1 = frame("e7e7e7e7e7", bytes(range(23)), pid=1)
-B2 = frame("e7e7e7e7e7", b"\x01", pid=3)
-ONCE = frame("c2c2c2c2c2", b"\x42\x43")           # an address heard once: never confirmed
-PREAMBLE = frame("5555555555", b"\x00")           # preamble-like: never taken, however often heard
+B1_ACK = frame("e7e7e7e7e7", pid=1)
+B2 = frame("e7e7e7e7e7", b"\x01", pid=3, noack=1)
+ONCE = frame("c2c2c2c2c2", b"\x42\x43", noack=1)  # an address heard once: never confirmed
+PREAMBLE = frame("5555555555", b"\x00", noack=1)  # preamble-like: never taken, however often heard
 
-
-def promiscuous(clock, data, lead_bits, seed=0):
-    return lineproto.read_line(clock, 76, nrf24_session.promiscuous_read(data, lead_bits, random.Random(seed)))
-
-
-def noise(clock, seed):
-    return lineproto.read_line(clock, 76, random.Random(seed).randbytes(32))
-
-
-# Board clocks across a wrap of the 32-bit microsecond clock.
+# On the air (time in µs, packet): A1 and B1 acked (their acks begin after their reads end, at every rate), the
+# others sent with the no-ack flag; noise starts reads at 2.5 and 12 ms.
+AIR = [(0, A1), (4000, PREAMBLE), (5000, ONCE), (7000, PREAMBLE), (8000, B1), (900000, B2)]
+NOISE_AT = [2500.0, 12000.0]
+# The board's clock when A1 goes on the air: it wraps 3 ms later.
 T0 = WRAP - 3000
-PROMISCUOUS_SCRIPT = [
-    promiscuous(T0, A1, 3),
-    noise(T0 + 500, 1),
-    promiscuous(T0 + 806, A2, 17, 1),
-    promiscuous(T0 + 1000, PREAMBLE, 0),
-    promiscuous(T0 + 1100, ONCE, 9),
-    promiscuous(T0 + 2000, PREAMBLE, 4),
-    promiscuous(T0 + 4100, B1, 0),                  # after the wrap
-    noise(T0 + 5000, 2),
-    promiscuous(T0 + 1000000, B2, 31),
-]
-# Each frame stamped at the start of its preamble: the read's stamp less 2 µs, less the read's 256 bits and the
-# preamble's 8, plus the frame's offset, at the board's rate.
-PROMISCUOUS_FRAMES = [(0, A1), (862, A2), (4088, B1), (1000112, B2)]
-FRAMES_1M = [(0, A1), (820, A2), (4097, B1), (1000028, B2)]
-FRAMES_2M = [(0, A1), (813, A2), (4098, B1), (1000014, B2)]
+
+
+def promiscuous_script(rate="250k", channel=76, hop=()):
+    """The lines a board in promiscuous mode (preamble aa) prints for AIR at a rate on a channel (hopping over
+    hop, 50 ms each, from 1 ms before A1, if given): each read a frame starts beginning 4 bits before its
+    address, stamped 2 µs after its window."""
+    timeline = [tx for time, data in AIR for tx in air.exchange(float(time), data, channel, rate)[0]]
+    scripted = Scripted(0, 4, NOISE_AT, 2.0)
+    if hop:
+        radio = air.HoppingRadio(scripted, hop, 50, -1000.0, rate, noise_per_s=1.0)
+    else:
+        radio = air.Radio(scripted, channel, rate, noise_per_s=1.0)
+    return board_lines(radio.reads(timeline), T0)
+
+
+PROMISCUOUS_SCRIPT = promiscuous_script()
+# Each frame stamped at the start of its preamble on the air (in whole µs); each ack 130 µs after its packet.
+PROMISCUOUS_FRAMES = [(0, A1), (1062, A2), (8000, B1), (9158, B1_ACK), (900000, B2)]
+FRAMES_1M = [(0, A1), (363, A2), (8000, B1), (8387, B1_ACK), (900000, B2)]
+FRAMES_2M = [(0, A1), (246, A2), (8000, B1), (8258, B1_ACK), (900000, B2)]
+# Two packets of an address that begins with a 0 bit (preamble 55), at 1 and 3 ms.
+C1, C2 = frame("1a2be1fc00", b"\x01", noack=1), frame("1a2be1fc00", b"\x02", pid=1, noack=1)
+SCRIPT_55 = board_lines(radio_reads(tries([(1, C1), (3, C2)]), preamble=0x55, latency=2.0), T0)
 
 ADDRESS = bytes.fromhex("a8a8e1fc00")
 BAD = frame("a8a8e1fc00", b"\x10\x20", crc=0x1234)
@@ -238,10 +242,11 @@ class TestSerialCapture:
     # options given to tshark, the commands the board must receive, the script it plays, the frames expected
     CASES = [
         ([], ["v 2", "r 250k", "p aa", "c 76"], PROMISCUOUS_SCRIPT, PROMISCUOUS_FRAMES),
-        ([("channel", "5"), ("rate", "2m"), ("mode", "p-55")], ["v 2", "r 2m", "p 55", "c 5"],
-         PROMISCUOUS_SCRIPT, FRAMES_2M),
+        ([("channel", "5"), ("rate", "2m")], ["v 2", "r 2m", "p aa", "c 5"],
+         promiscuous_script("2m", 5), FRAMES_2M),
         ([("rate", "1m"), ("hop", "76,80,90"), ("dwell", "50")], ["v 2", "r 1m", "p aa", "h 76,80,90 50"],
-         PROMISCUOUS_SCRIPT, FRAMES_1M),
+         promiscuous_script("1m", hop=(76, 80, 90)), FRAMES_1M),
+        ([("mode", "p-55")], ["v 2", "r 250k", "p 55", "c 76"], SCRIPT_55, [(0, C1), (2000, C2)]),
         ([("mode", "address"), ("address", "A8A8E1FC00")], ["v 2", "r 250k", "a a8a8e1fc00", "c 76"],
          ADDRESS_SCRIPT, ADDRESS_FRAMES),
         ([("mode", "address"), ("address", "a8a8e1fc00"), ("drop-bad-crc", "true")],
@@ -309,7 +314,7 @@ class TestSnifferTrouble:
     def test_bad_lines_and_lost_reads_are_reported_and_the_capture_goes_on(self, host, extcap):
         script = [PROMISCUOUS_SCRIPT[0], "#lost 3", "zz", "0012d687 76 p 00112233", "0012d687 200 p " + "00" * 32,
                   "0012d687 76 p \u00e9" + "00" * 31, "#lost 2", "#bogus radio warm", "1" * 150,
-                  PROMISCUOUS_SCRIPT[2], ("sleep", 0.3), ("unplug",)]
+                  PROMISCUOUS_SCRIPT[1], ("sleep", 0.3), ("unplug",)]
         fake = board(script)
         try:
             capture = Capture(host, fake)
@@ -390,7 +395,7 @@ class TestStops:
 
     def test_lost_reads_reach_the_status_bar_through_the_control_pipe(self, host):
         control = host.path("control-out")
-        fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:1] + ["#lost 4"] + PROMISCUOUS_SCRIPT[2:3],
+        fake, proc, reader = self.start(host, PROMISCUOUS_SCRIPT[:1] + ["#lost 4"] + PROMISCUOUS_SCRIPT[1:2],
                                         "--extcap-control-out", control)
         try:
             assert [read_block(reader)[0] for _ in range(4)] == [SHB, IDB, EPB, EPB]

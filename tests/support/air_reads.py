@@ -2,9 +2,12 @@
 own choices scripted where a test needs one precise read: the lead of every read a frame starts (0..15 bits,
 as a real radio's), when noise starts reads, and the board's stamp latency."""
 
+import os
 import random
+import sys
 
-from nrf24tools import air, lineproto
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools"))
+from nrf24tools import air, lineproto  # noqa: E402
 
 
 class Scripted(random.Random):

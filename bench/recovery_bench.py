@@ -8,11 +8,12 @@ Prints its figures and never fails on them (some depend on the machine):
     are recovered, frames given out that were not on the air, the frames' stamps against their time on the
     air (99th percentile), and how many packets' acks could be heard;
   - which acks one radio can hear, by rate and payload length;
-  - share recovered: frames at every bit offset 0..15 after 0, 1 or 2 bytes of preamble or of random noise,
-    every payload length that fits in the 32-byte read, random addresses and payloads;
+  - share recovered: frames at every bit offset 0..47 of their address in the read that heard them (0..15 when
+    the frame started the read, further when noise had started it), acks after them where asked for, every
+    payload length the read holds whole, random addresses and payloads;
   - false accepts: random noise reads that give a frame, with the confirmation rule and without it, per 10^6;
-  - reads per CPU second on one core: whole lines (parse, find the frame, confirm, pcap record), noise reads
-    and reads that hold a frame;
+  - reads per CPU second on one core: whole lines (parse, find the frame, confirm, pcap record), reads noise
+    started and reads a packet started (the air model's);
   - latency: from a line written into tools/nrf24_capture.py to its record read from the tool's output.
 
 Usage: bench/recovery_bench.py [--reads N] [--seconds S]   (default 1000000 noise reads and 600 s of traffic a
@@ -30,8 +31,9 @@ import time
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
 sys.path.insert(0, TOOLS)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 
-import nrf24_session  # noqa: E402
+from air_reads import Scripted, board_lines  # noqa: E402
 from nrf24tools import air, frames, lineproto, pcap, recover, serialport  # noqa: E402
 
 SEED = 12
@@ -47,21 +49,26 @@ def random_address(rng):
 
 
 def recovered_share(rng, rounds):
-    """(recovered, placed) over every lead (preamble or noise, 0..2 bytes then 0..15 bits) and length."""
+    """(recovered, placed) over every offset of a packet's address in the read that heard it, 0..47 bits (up to
+    15 when the packet started the read, further when noise had started it before the packet came), and every
+    length the read holds whole; the packet's ack after it when it asks for one."""
     recovered = placed = 0
     for _ in range(rounds):
-        for lead_bytes in range(3):
-            for offset in range(16):
-                lead_bits = 8 * lead_bytes + offset
-                for n in range(33):
-                    frame = frames.encode_frame(addr=random_address(rng), payload=rng.randbytes(n),
-                                                      pid=rng.randrange(4), noack=rng.randrange(2))
-                    for lead in (None, rng.getrandbits(lead_bits)):
-                        raw = nrf24_session.promiscuous_read(frame, lead_bits, rng, lead)
-                        if raw is None:
-                            continue
-                        placed += 1
-                        recovered += any(found == frame for _, found in recover.find_frames(raw))
+        for lead_bits in range(48):
+            for n in range(33):
+                frame = frames.encode_frame(addr=random_address(rng), payload=rng.randbytes(n),
+                                            pid=rng.randrange(4), noack=rng.randrange(2))
+                timeline, _ = air.exchange(1000.0, frame)
+                if lead_bits <= air.MAX_LEAD_BITS:
+                    scripted = Scripted(rng.getrandbits(32), lead=lead_bits)
+                else:
+                    scripted = Scripted(rng.getrandbits(32), noise_at=[1000.0 + 4 * (air.PREAMBLE_BITS - lead_bits)])
+                radio = air.Radio(scripted, preamble=air.preamble_of(frame), noise_per_s=1.0)
+                read = radio.reads(timeline)[0]
+                if (timeline[0], lead_bits, True) not in read.contents:
+                    continue
+                placed += 1
+                recovered += (lead_bits, frame) in recover.find_frames(read.data)
     return recovered, placed
 
 
@@ -145,16 +152,17 @@ def lines_per_cpu_second(lines):
 
 
 def latency(rng, count):
-    """Seconds from a line written into the capture tool to its record read back, for count lines."""
-    frame = frames.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=b"\x01\x02\x03")
+    """Seconds from a line written into the capture tool to its record read back, for count lines: a packet
+    sent with the no-ack flag every 5 ms, one radio's reads of them."""
+    frame = frames.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=b"\x01\x02\x03", noack=1)
+    timeline = [tx for n in range(count) for tx in air.exchange(5000.0 * n, frame)[0]]
     record = 16 + len(pcap.EXPORTED_PDU_HEADER) + len(frame)
     tool = subprocess.Popen([sys.executable, os.path.join(TOOLS, "nrf24_capture.py"), "--format", "pcap",
                              "--prefix", "a8a8e1fc"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     os.read(tool.stdout.fileno(), 24)
     times = []
-    for n in range(count):
-        line = lineproto.read_line(1000 * n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng))
+    for line in board_lines(air.Radio(rng).reads(timeline), 0):
         started = time.perf_counter()
         tool.stdin.write(line.encode() + b"\n")
         tool.stdin.flush()
@@ -189,19 +197,20 @@ def main():
         print("acks at %s: %s" % (rate, "; ".join("payload %s: %s" % ("%d" % lo if lo == hi else "%d-%d" % (lo, hi), kind)
                                                  for lo, hi, kind in runs)))
 
-    recovered, placed = recovered_share(rng, 4)
-    print("share recovered: %d of %d frames (%.2f %%) at bit offsets 0..15 after 0..2 bytes of preamble or noise, "
-          "payloads 0..what fits" % (recovered, placed, 100 * recovered / placed))
+    recovered, placed = recovered_share(rng, 8)
+    print("share recovered: %d of %d frames (%.2f %%) at bit offsets 0..47 in the read, payloads 0..what fits"
+          % (recovered, placed, 100 * recovered / placed))
 
     with_rule, without = false_accepts(rng, args.reads)
     scale = 1e6 / args.reads
     print("false accepts in %d noise reads: %d with the confirmation rule (%.1f per 10^6), %d without (%.1f per "
           "10^6)" % (args.reads, with_rule, with_rule * scale, without, without * scale))
 
-    noise = [lineproto.read_line(n, 76, rng.randbytes(32)).encode() for n in range(50000)]
+    # reads noise started, 50 a second; a packet every 3 ms and its ack, which straddles the end of its read
+    noise = [line.encode() for line in board_lines(air.Radio(rng, noise_per_s=50).reads([], until=1e9), 0)]
     frame = frames.encode_frame(addr=bytes.fromhex("a8a8e1fc00"), payload=rng.randbytes(12))
-    framed = [lineproto.read_line(n, 76, nrf24_session.promiscuous_read(frame, rng.randrange(32), rng)).encode()
-              for n in range(50000)]
+    timeline = [tx for n in range(50000) for tx in air.exchange(3000.0 * n, frame)[0]]
+    framed = [line.encode() for line in board_lines(air.Radio(rng).reads(timeline), 0)]
     noise_rate, _ = lines_per_cpu_second(noise)
     frame_rate, written = lines_per_cpu_second(framed)
     print("reads per CPU second on one core, whole lines to pcap records: %.0f noise reads, %.0f reads holding a "

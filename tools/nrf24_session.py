@@ -26,23 +26,6 @@ def fits_a_read(frame):
     return 8 * len(frame) - 7 <= 8 * READ_BYTES
 
 
-def promiscuous_read(frame, lead_bits, rng, lead=None):
-    """32 bytes that hold frame after lead_bits bits of preamble (the alternating bits that lead into the
-    frame's first bit), or of the given lead value; random bits after the frame. None if it does not fit."""
-    bits = 8 * len(frame) - 7
-    if lead_bits + bits > 8 * READ_BYTES:
-        return None
-    if lead is None:
-        # alternating bits ending in the opposite of the frame's first bit, as the radio's preamble does
-        pattern = 0xAAAAAAAAAAAAAAAA if frame[0] >> 7 else 0x5555555555555555
-        lead = pattern & ((1 << lead_bits) - 1)
-    body = int.from_bytes(frame, "big") >> 7
-    tail = 8 * READ_BYTES - lead_bits - bits
-    value = (lead << (8 * READ_BYTES - lead_bits)) | (body << tail) | rng.getrandbits(tail) if tail else \
-        (lead << (8 * READ_BYTES - lead_bits)) | body
-    return value.to_bytes(READ_BYTES, "big")
-
-
 # The board takes the hop command this long before the first frame (µs).
 HOP_LEAD_US = 1000.0
 

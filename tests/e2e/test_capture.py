@@ -1,5 +1,6 @@
 """The capture tool: sniffer lines in, a pcap out that the real tshark decodes, bad lines named; raw reads of
-the sniffer line protocol recovered into frames, status lines on stderr, a sniffer on a serial port."""
+the sniffer line protocol recovered into frames, status lines on stderr, a sniffer on a serial port. Raw reads
+are what one radio hears of a timeline on the air model (tools/nrf24tools/air.py, tests/support/air_reads.py)."""
 
 import glob
 import os

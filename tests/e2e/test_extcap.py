@@ -1,6 +1,8 @@
 """The capture interface in the real tshark: listed, its link type and options, captures from a pseudo-terminal
 that plays the sniffer firmware (commands, frames, exact time gaps, unplug, silence, error lines, bad lines,
-lost reads, autostop), stops and the control pipe, and the demo interface."""
+lost reads, autostop), stops and the control pipe, and the demo interface. The pretend sniffer prints what one
+radio hears of the air model's traffic (tools/nrf24tools/air.py): acks after their packets, reads noise started,
+frames missed while a read runs."""
 
 import os
 import random
@@ -47,7 +49,8 @@ ONCE = frame("c2c2c2c2c2", b"\x42\x43", noack=1)  # an address heard once: never
 PREAMBLE = frame("5555555555", b"\x00", noack=1)  # preamble-like: never taken, however often heard
 
 # On the air (time in µs, packet): A1 and B1 acked (their acks begin after their reads end, at every rate), the
-# others sent with the no-ack flag; noise starts reads at 2.5 and 12 ms.
+# others sent with the no-ack flag; noise starts reads at 2.5 and 12 ms. A radio hopping over 3 channels every
+# 50 ms is back on the first at 900 ms.
 AIR = [(0, A1), (4000, PREAMBLE), (5000, ONCE), (7000, PREAMBLE), (8000, B1), (900000, B2)]
 NOISE_AT = [2500.0, 12000.0]
 # The board's clock when A1 goes on the air: it wraps 3 ms later.
@@ -68,7 +71,8 @@ def promiscuous_script(rate="250k", channel=76, hop=()):
 
 
 PROMISCUOUS_SCRIPT = promiscuous_script()
-# Each frame stamped at the start of its preamble on the air (in whole µs); each ack 130 µs after its packet.
+# Each frame stamped at the start of its preamble on the air, in the board's whole µs; each ack 130 µs after its
+# packet's end: A1 lasts 932 µs at 250 kbps, 233 µs at 1 Mbps, 116.5 µs at 2 Mbps; B1 1028, 257, 128.5 µs.
 PROMISCUOUS_FRAMES = [(0, A1), (1062, A2), (8000, B1), (9158, B1_ACK), (900000, B2)]
 FRAMES_1M = [(0, A1), (363, A2), (8000, B1), (8387, B1_ACK), (900000, B2)]
 FRAMES_2M = [(0, A1), (246, A2), (8000, B1), (8258, B1_ACK), (900000, B2)]

@@ -438,3 +438,6 @@ class TestDemo:
         assert_on_time(pcap_records(output), expected)
         assert took >= expected[-1][0] / 1e6, "played faster than real time"
         assert "Error by extcap pipe" not in result.stderr
+        # the hopping radio's header on every frame: the sample network's channel, its rate, taken by the prefix
+        channels = host.fields(output, "nrf24_sniffer.channel", "nrf24_sniffer.rate", "nrf24_sniffer.taken")
+        assert channels.output == ["76\t250\t2"] * len(expected)

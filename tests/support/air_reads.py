@@ -15,6 +15,10 @@ class Scripted(random.Random):
     starts, when noise starts reads, and the stamp latency if given (else random in 0..4 us); the bits stay
     random."""
 
+    def __new__(cls, seed, *_, **__):
+        # Python before 3.11 seeds a Random from every argument its constructor gets: only the seed counts here.
+        return super().__new__(cls, seed)
+
     def __init__(self, seed, lead=0, noise_at=(), latency=None):
         super().__init__(seed)
         self.lead = lead

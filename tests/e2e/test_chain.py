@@ -179,10 +179,10 @@ class TestChain:
         assert {tx.kind for _, tx, _ in taken} == {"data", "ack"}
         assert [tx.frame for n, tx, _ in taken if not crc_good(tx.frame)] == [DAMAGED]
         # status lines are reported, not captured: the settings at boot and after the command
-        assert stderr.splitlines() == ["nrf24_capture: line 1: sniffer restarted (reset=power-on): its clock starts again",
-                                       "nrf24_capture: line 2: sniffer: " + BOOT_STATUS[9:],
-                                       "nrf24_capture: line %d: sniffer: %s" % (chain.texts.index(ADDRESS_STATUS) + 1,
-                                                                                ADDRESS_STATUS[9:])]
+        assert stderr.splitlines() == [
+            "nrf24_capture: line 1: sniffer restarted (reset=power-on): its clock starts again",
+            "nrf24_capture: line 2: sniffer: " + BOOT_STATUS[9:],
+            "nrf24_capture: line %d: sniffer: %s" % (chain.texts.index(ADDRESS_STATUS) + 1, ADDRESS_STATUS[9:])]
 
     def test_tshark_decodes_them_as_the_encoders_frames(self, chain, captured, shared_host):
         """The direct capture, the same frames written by the encoder, is the oracle."""

@@ -150,8 +150,9 @@ class Recovery:
     address (in the same read or a later one) confirms it; both are then given out in order, each with its
     own time stamp. A frame of a new address that overlaps another good CRC in its read is not held: one of
     them is a chance pass, and a chance pass across a real frame comes again with every copy of that frame
-    (acks repeat bit for bit), so two of them would confirm it. At most MAX_HELD addresses wait for confirmation: past that, the oldest held frame is
-    dropped (counted in `dropped`), as a chance pass would have been. At most MAX_KNOWN confirmed addresses
+    (acks repeat bit for bit), so two of them would confirm it. At most MAX_HELD addresses wait for
+    confirmation: past that, the oldest held frame is dropped (counted in `dropped`), as a chance pass would
+    have been. At most MAX_KNOWN confirmed addresses
     are kept: past that, the one heard least recently is forgotten and must be confirmed again.
     Preamble-like addresses are never taken.
 
@@ -164,8 +165,8 @@ class Recovery:
     read's own in line protocol version 2, else the last #sniffer line's, set in `rate`) and where the frame
     lies in the read. A data frame's ack is then placed ACK_DELAY_US after the frame's end: inside the read,
     straddling its end, or after it; an ack after the read could be heard unless the next read was already
-    running then and ended before the ack did, so such a frame waits for the next read (or flush()) before it is given out, and every
-    frame after it waits too, to keep their order."""
+    running then and ended before the ack did, so such a frame waits for the next read (or flush()) before it
+    is given out, and every frame after it waits too, to keep their order."""
 
     def __init__(self, prefixes=(), keep_bad=True, confirm=True, live=False):
         self.prefixes = tuple(prefixes)

@@ -13,8 +13,7 @@
 #ifndef NRF24_FRAME_H
 #define NRF24_FRAME_H
 
-#include <epan/packet.h>
-#include <epan/proto_data.h>
+#include "nrf24_layer.h"
 
 typedef struct nrf24_frame {
     guint64 address;         /* the 5-byte address, as "nrf24.node" shows it */
@@ -29,21 +28,14 @@ typedef struct nrf24_frame {
 /* The key below the nRF24 protocol's id under which the record is attached. */
 #define NRF24_FRAME_KEY 0
 
-/* The nRF24 protocol's id, looked up at the first packet: every module has
- * registered by then. -1 while the nRF24 module is not loaded. */
+/* The nRF24 protocol's id once the first lookup found it. */
 static int nrf24_frame_proto = -1;
 
 /* The record of the frame being dissected, or NULL when the packet holds no
  * decoded nRF24 frame. Cheap enough to ask on every packet of any capture. */
 static inline const nrf24_frame *nrf24_frame_lookup(packet_info *pinfo)
 {
-    if (nrf24_frame_proto == -1)
-        nrf24_frame_proto = proto_get_id_by_filter_name("nrf24");
-    /* A packet that never reached the nRF24 module (every packet of other captures)
-     * is told by its short list of layers, before the packet's data is searched. */
-    if (wmem_list_find(pinfo->layers, GINT_TO_POINTER(nrf24_frame_proto)) == NULL)
-        return NULL;
-    return (const nrf24_frame *)p_get_proto_data(pinfo->pool, pinfo, nrf24_frame_proto, NRF24_FRAME_KEY);
+    return (const nrf24_frame *)nrf24_layer_record(pinfo, &nrf24_frame_proto, "nrf24", NRF24_FRAME_KEY);
 }
 
 #endif /* NRF24_FRAME_H */

@@ -14,8 +14,7 @@
 #ifndef NRF24_SNIFFER_H
 #define NRF24_SNIFFER_H
 
-#include <epan/packet.h>
-#include <epan/proto_data.h>
+#include "nrf24_layer.h"
 
 /* Bits of nrf24_sniffer.present: which items the header held (and were well formed). */
 #define NRF24_SNIFFER_HAS_CHANNEL      0x001
@@ -64,19 +63,15 @@ typedef struct nrf24_sniffer {
 /* The key below the sniffer-header protocol's id under which the record is attached. */
 #define NRF24_SNIFFER_KEY 0
 
-/* The sniffer-header protocol's id, looked up at the first packet: every module
- * has registered by then. -1 while the sniffer-header module is not loaded. */
+/* The sniffer-header protocol's id once the first lookup found it. */
 static int nrf24_sniffer_proto = -1;
 
 /* The record of the frame being dissected, or NULL when the packet had no sniffer
  * header. Cheap enough to ask on every packet of any capture. */
 static inline const nrf24_sniffer *nrf24_sniffer_lookup(packet_info *pinfo)
 {
-    if (nrf24_sniffer_proto == -1)
-        nrf24_sniffer_proto = proto_get_id_by_filter_name("nrf24_sniffer");
-    if (nrf24_sniffer_proto == -1)
-        return NULL;
-    return (const nrf24_sniffer *)p_get_proto_data(pinfo->pool, pinfo, nrf24_sniffer_proto, NRF24_SNIFFER_KEY);
+    return (const nrf24_sniffer *)nrf24_layer_record(pinfo, &nrf24_sniffer_proto, "nrf24_sniffer",
+                                                     NRF24_SNIFFER_KEY);
 }
 
 #endif /* NRF24_SNIFFER_H */

@@ -114,6 +114,10 @@ class Radio:
         """The hop list and dwell time as the #sniffer line gives them."""
         return "hop=- dwell=0"
 
+    def status_lines(self, version=1):
+        """The #sniffer lines a board with this radio prints before its reads."""
+        return [settings_line(self, version)]
+
     def tuned(self, at):
         """(channel, listening since, listening until) of the radio at a time; channel None while it settles."""
         return self.channel, float("-inf"), float("inf")
@@ -211,6 +215,10 @@ class HoppingRadio(Radio):
     def hop_settings(self):
         return "hop=%s dwell=%d" % (",".join(map(str, self.channels)), self.dwell_ms)
 
+    def status_lines(self, version=1):
+        """The board's settings at boot, then its answer to the hop command."""
+        return [settings_line(Radio(self.rng), version), settings_line(self, version)]
+
     def tuned(self, at):
         if at < self.start:
             return None, at, at
@@ -237,10 +245,7 @@ def session_lines(radio, reads, clock=0):
     """The lines a version 1 board prints for the reads: its boot and settings lines (a hopping radio: the
     board's default settings, then its answer to the hop command), then one line per read, stamped with the
     board's clock (clock at the timeline's start)."""
-    lines = ["#boot reset=power-on"]
-    if isinstance(radio, HoppingRadio):
-        lines.append(settings_line(Radio(radio.rng)))
-    lines.append(settings_line(radio))
+    lines = ["#boot reset=power-on"] + radio.status_lines()
     address = radio.address or b""
     lines += [read_line(int(clock + read.stamp) % WRAP, read.channel, read.data, address) for read in reads]
     return lines
